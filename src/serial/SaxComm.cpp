@@ -1,0 +1,398 @@
+#include "serial/SaxComm.h"
+
+#include "serial/PortNames.h"
+#include "serial/TerminalDisplay.h"
+#include "shell/DoEvents.h"
+#include "shell/NumberText.h"
+#include "shell/RunTimeError.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+
+#include <algorithm>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Settings whose meaning the control gives them; the rest are only kept.
+enum SettingNumber {
+    ShowReceived = 6,          // Boolean: received bytes are shown in the display
+    ReceiveBufferSize = 59,    // bytes held for the program before the line is left waiting
+    SendTypedKeys = 62,        // Boolean: keys typed into the display go out on the line
+    TransmitBufferSize = 82,   // upper bound of the transmit queue
+    ScrollbackLines = 93,      // lines the display keeps above its screen
+    RaiseReceiveEvents = 126,  // non-zero: received bytes are held and announced by SerialEvent
+};
+
+// How long the line may take no byte at all before sending gives up on it.
+constexpr std::chrono::milliseconds kSendStallLimit = 5s;
+// How long a wait sleeps at most before it looks again at the queue.
+constexpr std::chrono::milliseconds kWaitSlice = 100ms;
+// What closing may take beyond the time the queued bytes need at the line rate.
+constexpr std::chrono::milliseconds kDrainSlack = 500ms;
+
+[[noreturn]] void throwInvalidLineSettings(const QString& settings) {
+    throw RunTimeError(ErrorNumber::InvalidPropertyValue,
+                       QStringLiteral("Invalid property value: line settings \"%1\" are not "
+                                      "\"baud,parity,data bits,stop bits\" (e.g. 9600,n,8,1)")
+                           .arg(settings));
+}
+
+} // namespace
+
+SaxComm::SaxComm(QWidget* parent)
+    : QFrame(parent), m_port(new QSerialPort(this)), m_display(new TerminalDisplay(this)) {
+    setFrameStyle(QFrame::NoFrame);
+    setFocusPolicy(Qt::StrongFocus);
+    setFocusProxy(m_display);
+    m_settings.insert(ShowReceived, true);
+    m_settings.insert(RaiseReceiveEvents, 0);
+    m_settings.insert(SendTypedKeys, true);
+    m_settings.insert(63, 0);
+    m_settings.insert(ReceiveBufferSize, 1048576);
+    m_settings.insert(TransmitBufferSize, kTransmitQueueLimit);
+    m_settings.insert(ScrollbackLines, m_display->scrollbackLines());
+    m_settings.insert(35, QString());
+    m_programFolder = QDir::currentPath();
+
+    connect(m_port, &QSerialPort::readyRead, this, &SaxComm::onReadyRead);
+    connect(m_port, &QSerialPort::errorOccurred, this, &SaxComm::onErrorOccurred);
+    connect(m_display, &TerminalDisplay::keyBytes, this, &SaxComm::sendTypedKeys);
+}
+
+SaxComm::~SaxComm() {
+    if (m_port->isOpen())
+        m_port->close();
+}
+
+bool SaxComm::PortIsOpen() const {
+    return m_port->isOpen();
+}
+
+QString SaxComm::portDevice() const {
+    return PortNames::deviceFor(m_portNumber, m_programFolder);
+}
+
+void SaxComm::setPortIsOpen(bool open) {
+    if (open == m_port->isOpen())
+        return;
+    if (!open) {
+        const qint64 unsent = [this] {
+            drainTransmitQueue();
+            return m_port->bytesToWrite();
+        }();
+        m_port->close();
+        if (unsent > 0)
+            throw RunTimeError(QSerialPort::TimeoutError,
+                               QStringLiteral("COM%1 (%2) was closed with %3 bytes not sent: the "
+                                              "line took no more data")
+                                   .arg(m_portNumber)
+                                   .arg(m_port->portName())
+                                   .arg(unsent));
+        return;
+    }
+
+    const QString device = portDevice();
+    m_port->setPortName(device);
+    if (!m_port->open(QIODevice::ReadWrite)) {
+        const int number = m_port->error();
+        const QString reason = m_port->errorString();
+        m_port->clearError();
+        throw RunTimeError(number, QStringLiteral("COM%1 (%2) could not be opened: %3")
+                                       .arg(m_portNumber)
+                                       .arg(device, reason));
+    }
+    try {
+        applyLineSettings();
+    } catch (...) {
+        m_port->close();
+        throw;
+    }
+    // Whatever arrived before the port was opened is not part of this session.
+    m_port->clear(QSerialPort::AllDirections);
+    m_rxQueue.clear();
+    m_rxHead = 0;
+    m_lostPending = false;
+    m_lostErrorNumber = 0;
+    m_lostErrorDescription.clear();
+}
+
+void SaxComm::setPortNumber(qint16 portNumber) {
+    m_portNumber = portNumber;
+}
+
+void SaxComm::setLineSettings(const QString& settings) {
+    const QStringList parts = settings.split(u',');
+    if (parts.size() != 4)
+        throwInvalidLineSettings(settings);
+    const std::optional<qint32> baud = NumberText::wholeTextToInt32(parts.at(0));
+    const QString parity = parts.at(1).trimmed().toLower();
+    const QString dataBits = parts.at(2).trimmed();
+    const QString stopBits = parts.at(3).trimmed();
+    if (!baud || *baud <= 0 || parts.at(0).contains(u'.'))
+        throwInvalidLineSettings(settings);
+
+    static const QHash<QString, QSerialPort::Parity> parities = {
+        {QStringLiteral("n"), QSerialPort::NoParity},   {QStringLiteral("e"), QSerialPort::EvenParity},
+        {QStringLiteral("o"), QSerialPort::OddParity},  {QStringLiteral("m"), QSerialPort::MarkParity},
+        {QStringLiteral("s"), QSerialPort::SpaceParity}};
+    static const QHash<QString, QSerialPort::DataBits> dataBitCounts = {
+        {QStringLiteral("5"), QSerialPort::Data5},
+        {QStringLiteral("6"), QSerialPort::Data6},
+        {QStringLiteral("7"), QSerialPort::Data7},
+        {QStringLiteral("8"), QSerialPort::Data8}};
+    static const QHash<QString, QSerialPort::StopBits> stopBitCounts = {
+        {QStringLiteral("1"), QSerialPort::OneStop},
+        {QStringLiteral("1.5"), QSerialPort::OneAndHalfStop},
+        {QStringLiteral("2"), QSerialPort::TwoStop}};
+    if (!parities.contains(parity) || !dataBitCounts.contains(dataBits) ||
+        !stopBitCounts.contains(stopBits))
+        throwInvalidLineSettings(settings);
+
+    m_baudRate = *baud;
+    m_parity = parities.value(parity);
+    m_dataBits = dataBitCounts.value(dataBits);
+    m_stopBits = stopBitCounts.value(stopBits);
+    m_lineSettings = settings;
+    if (m_port->isOpen())
+        applyLineSettings();
+}
+
+void SaxComm::applyLineSettings() {
+    const bool applied = m_port->setBaudRate(m_baudRate) && m_port->setParity(m_parity) &&
+                         m_port->setDataBits(m_dataBits) && m_port->setStopBits(m_stopBits) &&
+                         m_port->setFlowControl(QSerialPort::NoFlowControl);
+    if (!applied) {
+        const int number = m_port->error();
+        const QString reason = m_port->errorString();
+        m_port->clearError();
+        throw RunTimeError(number, QStringLiteral("COM%1 (%2) does not accept the line settings "
+                                                  "%3: %4")
+                                       .arg(m_portNumber)
+                                       .arg(m_port->portName(), m_lineSettings, reason));
+    }
+}
+
+void SaxComm::SendText(const QByteArray& bytes) {
+    qsizetype offset = 0;
+    while (offset < bytes.size()) {
+        waitForTransmitRoom();
+        const qint64 room = kTransmitQueueLimit - m_port->bytesToWrite();
+        const qsizetype chunk = std::min<qsizetype>(room, bytes.size() - offset);
+        if (m_port->write(bytes.constData() + offset, chunk) != chunk) {
+            const QString reason = m_port->errorString();
+            closeLostPort(QSerialPort::WriteError);
+            throw RunTimeError(QSerialPort::WriteError,
+                               QStringLiteral("Sending on COM%1 failed: %2").arg(m_portNumber).arg(reason));
+        }
+        offset += chunk;
+    }
+}
+
+void SaxComm::waitForTransmitRoom() {
+    auto throwIfClosed = [this] {
+        if (!m_port->isOpen()) {
+            if (m_lostErrorNumber != 0)
+                throw RunTimeError(m_lostErrorNumber, m_lostErrorDescription);
+            throw RunTimeError(ErrorNumber::PortNotOpen,
+                               QStringLiteral("COM%1 is not open").arg(m_portNumber));
+        }
+    };
+    throwIfClosed();
+    const qint64 limit =
+        std::clamp<qint64>(Setting(TransmitBufferSize).toLongLong(), 1, kTransmitQueueLimit);
+    if (m_port->bytesToWrite() < limit)
+        return;
+    QDeadlineTimer stall(kSendStallLimit);
+    qint64 queued = m_port->bytesToWrite();
+    while (m_port->bytesToWrite() >= limit) {
+        WaitForEvents(kWaitSlice);
+        throwIfClosed();
+        if (m_port->bytesToWrite() < queued) {
+            queued = m_port->bytesToWrite();
+            stall.setRemainingTime(kSendStallLimit);
+        } else if (stall.hasExpired()) {
+            const QString device = m_port->portName();
+            closeLostPort(QSerialPort::TimeoutError);
+            throw RunTimeError(QSerialPort::TimeoutError,
+                               QStringLiteral("COM%1 (%2) took no data for %3 seconds")
+                                   .arg(m_portNumber)
+                                   .arg(device)
+                                   .arg(std::chrono::duration_cast<std::chrono::seconds>(
+                                            kSendStallLimit)
+                                            .count()));
+        }
+    }
+}
+
+void SaxComm::drainTransmitQueue() {
+    const qint64 queued = m_port->bytesToWrite();
+    if (queued == 0)
+        return;
+    // Ten bits a byte at the line rate, twice over, and some slack for the system.
+    const auto lineTime = std::chrono::milliseconds(queued * 10 * 1000 * 2 / std::max(1, m_baudRate));
+    QDeadlineTimer deadline(lineTime + kDrainSlack);
+    m_port->flush();
+    while (m_port->isOpen() && m_port->bytesToWrite() > 0 && !deadline.hasExpired())
+        WaitForEvents(std::min<std::chrono::milliseconds>(
+            kWaitSlice, std::chrono::milliseconds(std::max<qint64>(1, deadline.remainingTime()))));
+}
+
+void SaxComm::setDisplayText(const QByteArray& text) {
+    m_display->write(text);
+}
+
+qint32 SaxComm::ReceivedCount() const {
+    return static_cast<qint32>(m_rxQueue.size() - m_rxHead);
+}
+
+QByteArray SaxComm::ReceivedData() {
+    if (m_rxHead >= m_rxQueue.size())
+        return {};
+    QByteArray byte(1, m_rxQueue.at(m_rxHead++));
+    if (m_rxHead == m_rxQueue.size()) {
+        m_rxQueue.clear();
+        m_rxHead = 0;
+        // The queue has room again: take what the port has been holding back.
+        if (m_port->isOpen() && m_port->bytesAvailable() > 0)
+            QMetaObject::invokeMethod(this, &SaxComm::onReadyRead, Qt::QueuedConnection);
+    }
+    return byte;
+}
+
+QVariant SaxComm::Setting(int number) const {
+    return m_settings.value(number);
+}
+
+void SaxComm::setSetting(int number, const QVariant& value) {
+    m_settings.insert(number, value);
+    switch (number) {
+    case ScrollbackLines:
+        m_display->setScrollbackLines(std::max(0, value.toInt()));
+        break;
+    case ReceiveBufferSize:
+        m_port->setReadBufferSize(std::max<qint64>(0, value.toLongLong()));
+        break;
+    case RaiseReceiveEvents:
+    case ShowReceived:
+        // Bytes may be waiting in the port for a configuration that takes them.
+        if (m_port->isOpen() && m_port->bytesAvailable() > 0)
+            QMetaObject::invokeMethod(this, &SaxComm::onReadyRead, Qt::QueuedConnection);
+        break;
+    default:
+        break;
+    }
+}
+
+bool SaxComm::displaysReceivedBytes() const {
+    return Setting(ShowReceived).toBool();
+}
+
+bool SaxComm::capturesReceivedBytes() const {
+    return Setting(RaiseReceiveEvents).toInt() != 0;
+}
+
+qint64 SaxComm::receiveQueueLimit() const {
+    const qint64 limit = Setting(ReceiveBufferSize).toLongLong();
+    return limit > 0 ? limit : 1048576;
+}
+
+void SaxComm::onReadyRead() {
+    if (!m_port->isOpen())
+        return;
+    const bool capture = capturesReceivedBytes();
+    const bool show = displaysReceivedBytes();
+    if (!capture && !show)
+        return; // held in the port until a configuration takes them
+    qint64 wanted = m_port->bytesAvailable();
+    if (capture)
+        wanted = std::min<qint64>(wanted, receiveQueueLimit() - ReceivedCount());
+    if (wanted <= 0)
+        return;
+    const QByteArray bytes = m_port->read(wanted);
+    if (show)
+        m_display->write(bytes);
+    if (capture) {
+        if (m_rxHead > 0 && m_rxHead >= m_rxQueue.size() / 2) {
+            m_rxQueue.remove(0, m_rxHead);
+            m_rxHead = 0;
+        }
+        m_rxQueue.append(bytes);
+        m_receivePending = true;
+        scheduleDelivery();
+    }
+}
+
+void SaxComm::scheduleDelivery() {
+    if (m_deliveryPosted)
+        return;
+    m_deliveryPosted = true;
+    QMetaObject::invokeMethod(this, &SaxComm::deliverEvents, Qt::QueuedConnection);
+}
+
+void SaxComm::deliverEvents() {
+    m_deliveryPosted = false;
+    // The event is never raised inside its own handler: what arrives meanwhile is announced
+    // once the handler has returned.
+    if (m_inEvent)
+        return;
+    if (m_receivePending) {
+        m_receivePending = false;
+        if (ReceivedCount() > 0)
+            raise(comEvReceive);
+    }
+    if (m_lostPending && !m_inEvent) {
+        m_lostPending = false;
+        raise(comEvDeviceLost);
+    }
+}
+
+void SaxComm::raise(qint32 code) {
+    m_inEvent = true;
+    m_eventCode = code;
+    emit SerialEvent();
+    m_inEvent = false;
+    if (m_receivePending || m_lostPending)
+        scheduleDelivery();
+}
+
+void SaxComm::onErrorOccurred(QSerialPort::SerialPortError error) {
+    switch (error) {
+    case QSerialPort::ReadError:
+    case QSerialPort::WriteError:
+    case QSerialPort::ResourceError:
+        if (m_port->isOpen())
+            closeLostPort(error);
+        break;
+    default:
+        break;
+    }
+}
+
+void SaxComm::closeLostPort(QSerialPort::SerialPortError error) {
+    m_lostErrorNumber = error;
+    m_lostErrorDescription = QStringLiteral("The connection on COM%1 (%2) was lost: %3")
+                                 .arg(m_portNumber)
+                                 .arg(m_port->portName(), m_port->errorString());
+    // The port reports the same error again and again while it stays open.
+    m_port->close();
+    m_port->clearError();
+    m_lostPending = true;
+    scheduleDelivery();
+}
+
+void SaxComm::sendTypedKeys(const QByteArray& bytes) {
+    if (!m_port->isOpen() || !Setting(SendTypedKeys).toBool())
+        return;
+    try {
+        SendText(bytes);
+    } catch (const RunTimeError&) {
+        // A lost line is announced by its own event; a typed key has nothing more to say.
+    }
+}
+
+void SaxComm::resizeEvent(QResizeEvent* event) {
+    QFrame::resizeEvent(event);
+    m_display->setGeometry(contentsRect());
+}

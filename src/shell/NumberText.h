@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QString>
+
+#include <optional>
+
+// Conversions between text and numbers with the rules of the settings file and the messages.
+namespace NumberText {
+
+// The numeric value of a text: blanks, tabs and line feeds are ignored wherever they stand,
+// the number at the start of what remains is taken (sign, digits, one decimal point,
+// exponent), "&H" and "&O" read hexadecimal and octal whole numbers, and a text that does not
+// begin with a number gives 0.
+double numericValue(const QString& text);
+
+// Rounds to the nearest whole number, halves going to the even neighbour.
+double roundHalfEven(double value);
+
+// The numeric value rounded half-to-even as a signed 16-bit integer; throws an overflow
+// failure when it does not fit.
+qint16 toInt16(double value);
+
+// A text that is a number as a whole (blanks around it allowed), rounded half-to-even, when
+// it fits a signed 32-bit integer; nothing otherwise.
+std::optional<qint32> wholeTextToInt32(const QString& text);
+
+// "Error # " followed by the number after a sign position (a blank, or the minus sign) and
+// " - " and the description.
+QString errorNumberLine(int number, const QString& description);
+
+// A fixed sentence, two carriage returns and the error number line: the form of every failure
+// message.
+QString failureMessage(const QString& sentence, int number, const QString& description);
+
+} // namespace NumberText
+
+namespace NumberText {
+// A number as single precision; throws an overflow failure beyond its range.
+float toSingle(double value);
+} // namespace NumberText

@@ -1,0 +1,69 @@
+#include "shell/StatusBar.h"
+
+#include "shell/Twips.h"
+
+#include <QLocale>
+#include <QTime>
+
+#include <chrono>
+
+namespace {
+
+struct PanelDesign {
+    const char* designText;
+    const char* toolTip;
+    const char* accessibleName;
+    double minimumWidth; // twips
+    int stretch;
+};
+
+constexpr std::array<PanelDesign, StatusBar::kPanelCount> kPanels = {{
+    {"Filename", "Path To Binary File To Be Downloaded To Target", "Program file", 1440, 1},
+    {"0", "", "Program file size", 500, 0},
+    {"Port[NC]", "Serial Port Settings (Set In corvid.ini File)", "Serial port settings", 1440, 0},
+    {"", "Local PC Time", "Local PC time", 500, 0},
+}};
+
+} // namespace
+
+StatusBar::StatusBar(QWidget* parent) : QStatusBar(parent) {
+    setObjectName(QStringLiteral("StatusBar1"));
+    setSizeGripEnabled(true);
+    for (int i = 0; i < kPanelCount; ++i) {
+        const PanelDesign& design = kPanels.at(i);
+        auto* panel = new QLabel(QString::fromLatin1(design.designText), this);
+        panel->setObjectName(QStringLiteral("Panel%1").arg(i + 1));
+        panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        panel->setMinimumWidth(Twips::toPixelsX(design.minimumWidth));
+        panel->setToolTip(QString::fromLatin1(design.toolTip));
+        panel->setAccessibleName(QString::fromLatin1(design.accessibleName));
+        panel->setAccessibleDescription(QString::fromLatin1(design.toolTip));
+        panel->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+        panel->setFocusPolicy(Qt::TabFocus);
+        // Panel 1 shows long paths; it gives way instead of widening the window.
+        if (design.stretch > 0)
+            panel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        addPermanentWidget(panel, design.stretch);
+        m_panels.at(i) = panel;
+    }
+    m_clock.setSingleShot(true);
+    connect(&m_clock, &QTimer::timeout, this, &StatusBar::updateClock);
+    updateClock();
+}
+
+QLabel* StatusBar::Panels(int index) const {
+    Q_ASSERT(index >= 1 && index <= kPanelCount);
+    return m_panels.at(index - 1);
+}
+
+void StatusBar::updateClock() {
+    m_panels.back()->setText(QLocale::system().toString(QTime::currentTime(), QLocale::ShortFormat));
+    scheduleClock();
+}
+
+void StatusBar::scheduleClock() {
+    // The clock shows minutes; it wakes just after the next minute begins, not every second.
+    const QTime now = QTime::currentTime();
+    const int msToNextMinute = 60000 - (now.second() * 1000 + now.msec()) + 50;
+    m_clock.start(std::chrono::milliseconds(msToNextMinute));
+}

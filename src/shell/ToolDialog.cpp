@@ -1,0 +1,24 @@
+#include "shell/ToolDialog.h"
+
+#include "shell/Forms.h"
+#include "shell/Twips.h"
+
+#include <QApplication>
+#include <QScreen>
+
+ToolDialog::ToolDialog(const QString& caption, QWidget* parent)
+    : QDialog(parent, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
+    setWindowTitle(caption);
+    setAccessibleName(caption);
+    setFixedSize(Twips::toPixelsX(5250), Twips::toPixelsY(1335));
+    setModal(true);
+    Forms::Load(this);
+}
+
+void ToolDialog::showEvent(QShowEvent* event) {
+    // Centred on the main window, which is the first loaded window.
+    if (const QWidget* main = Forms::At(0); main && main != this && main->isVisible())
+        move(main->frameGeometry().center() - QPoint(width() / 2, height() / 2));
+    QDialog::showEvent(event);
+}

@@ -1,0 +1,130 @@
+#include "shell/Variables.h"
+
+#include "shell/FileAccess.h"
+#include "shell/NumberText.h"
+#include "shell/RunTimeError.h"
+#include "shell/StatusBar.h"
+#include "shell/frmMain.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
+#include <limits>
+#include <memory>
+
+namespace Variables {
+
+namespace {
+
+std::array<quint8, kRxBufferSize>& allocateRxBuffer() {
+    // Allocated once for the life of the process, zero-filled, never on the stack.
+    static const auto buffer = std::make_unique<std::array<quint8, kRxBufferSize>>();
+    return *buffer;
+}
+
+QString& programFolderOverride() {
+    static QString folder;
+    return folder;
+}
+
+constexpr qint32 kBaudStep = 1200;
+constexpr qint32 kSlowestBaud = 1200;
+constexpr qint32 kFastestBaud = 115200;
+
+} // namespace
+
+QString strAppPath;
+QString strMessage;
+QString strProgramFile;
+std::optional<qint32> varDownloadLength;
+qint32 lngFileSize = 0;
+qint16 blnVerifying = kFalse;
+qint16 intCommPort = 0;
+QString strBaudRate;
+std::array<quint8, kRxBufferSize>& bytRxBuffer = allocateRxBuffer();
+qint32 lngRxCount = 0;
+
+QString programFolder() {
+    if (!programFolderOverride().isEmpty())
+        return programFolderOverride();
+    return QCoreApplication::applicationDirPath();
+}
+
+void setProgramFolder(const QString& folder) {
+    programFolderOverride() = folder;
+}
+
+QString settingsFilePath() {
+    return strAppPath + QStringLiteral("Corvid.ini");
+}
+
+QString lineSettingsText() {
+    return strBaudRate + QStringLiteral(",n,8,1");
+}
+
+QString portPanelText() {
+    return QStringLiteral(" COM") + QString::number(intCommPort) + QStringLiteral("  (") +
+           strBaudRate + QStringLiteral(" - 8N1 ) ");
+}
+
+QString sizePanelText(qint32 size) {
+    return QString::number(size) + QStringLiteral("Bytes ");
+}
+
+std::optional<qint32> programFileLength(const QString& path) {
+    const QFileInfo info(path);
+    if (path.isEmpty() || !info.isFile() || info.isHidden())
+        return std::nullopt;
+    const qint64 size = info.size();
+    if (size > std::numeric_limits<qint32>::max())
+        throw RunTimeError(ErrorNumber::Overflow,
+                           QStringLiteral("Overflow: %1 is %2 bytes long, more than the %3 bytes "
+                                          "a program file may have")
+                               .arg(QDir::toNativeSeparators(path))
+                               .arg(size)
+                               .arg(std::numeric_limits<qint32>::max()));
+    return static_cast<qint32>(size);
+}
+
+QString checkedBaudRate(const QString& stored) {
+    // A rate that is not a whole number in range would stop every start-up with an error that
+    // only editing the file can cure; it is treated like any other unusable rate.
+    const std::optional<qint32> value = NumberText::wholeTextToInt32(stored);
+    if (!value || *value % kBaudStep != 0)
+        return QStringLiteral("9600");
+    if (*value < kSlowestBaud)
+        return QString::number(kSlowestBaud);
+    if (*value > kFastestBaud)
+        return QString::number(kFastestBaud);
+    return stored;
+}
+
+void InitVariables() {
+    blnVerifying = kFalse;
+    strProgramFile.clear();
+    lngFileSize = 0;
+    lngRxCount = 0;
+
+    strAppPath = QDir::toNativeSeparators(programFolder());
+    if (!strAppPath.endsWith(QDir::separator()))
+        strAppPath += QDir::separator();
+
+    FileAccess::ReadIniFile(settingsFilePath());
+
+    if (intCommPort < 1 || intCommPort > 4)
+        intCommPort = 2;
+
+    strBaudRate = checkedBaudRate(strBaudRate);
+
+    if (!strProgramFile.isEmpty())
+        lngFileSize = programFileLength(strProgramFile).value_or(0);
+
+    StatusBar& bar = *frmMain::current().StatusBar1;
+    bar.Panels(1)->setText(strProgramFile.isEmpty() ? QStringLiteral("No File Selected")
+                                                    : strProgramFile);
+    bar.Panels(2)->setText(sizePanelText(lngFileSize));
+    bar.Panels(3)->setText(portPanelText());
+}
+
+} // namespace Variables

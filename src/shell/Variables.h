@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QString>
+
+#include <array>
+#include <optional>
+
+// The process-wide state that every command reads and writes, and its reset at start-up.
+namespace Variables {
+
+inline constexpr qint32 kRxBufferSize = 1048576;
+
+extern QString strAppPath;
+extern QString strMessage;
+extern QString strProgramFile;
+extern std::optional<qint32> varDownloadLength;
+extern qint32 lngFileSize;
+extern qint16 blnVerifying; // 16-bit Boolean: true is -1
+extern qint16 intCommPort;
+extern QString strBaudRate;
+// Positions 1 to kRxBufferSize; position p is element p - 1.
+extern std::array<quint8, kRxBufferSize>& bytRxBuffer;
+extern qint32 lngRxCount;
+
+inline constexpr qint16 kTrue = -1;
+inline constexpr qint16 kFalse = 0;
+
+// Resets the state, reads the settings file, corrects port and baud rate, measures the last
+// program file and fills the status bar of the main window.
+void InitVariables();
+
+// The folder of the program file; tests point it at a temporary folder.
+QString programFolder();
+void setProgramFolder(const QString& folder);
+
+// The path of the settings file: strAppPath followed by "Corvid.ini".
+QString settingsFilePath();
+
+// The line settings text for strBaudRate: the rate, no parity, 8 data bits, 1 stop bit.
+QString lineSettingsText();
+
+// The text of status bar panel 3 for the current port and baud rate.
+QString portPanelText();
+
+// The text of the size panel for a length: the digits directly followed by "Bytes ".
+QString sizePanelText(qint32 size);
+
+// The length of an ordinary file for the 32-bit size the program counts in, or nothing when
+// there is no ordinary, visible file at path; throws when it is too long to count.
+std::optional<qint32> programFileLength(const QString& path);
+
+// The baud rate that the start-up check makes of a stored text.
+QString checkedBaudRate(const QString& stored);
+
+} // namespace Variables

@@ -1,0 +1,319 @@
+#include "shell/frmMain.h"
+
+#include "serial/SaxComm.h"
+#include "shell/FileAccess.h"
+#include "shell/Forms.h"
+#include "shell/MessageBox.h"
+#include "shell/NumberText.h"
+#include "shell/RunTimeError.h"
+#include "shell/StatusBar.h"
+#include "shell/Twips.h"
+#include "shell/Variables.h"
+
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+
+static void initCorvidResources() {
+    Q_INIT_RESOURCE(corvid);
+}
+
+namespace {
+
+frmMain* g_current = nullptr;
+
+const QString kDesignedVersion = QStringLiteral("Ver 1.10 - 04/01/2002");
+const QString kVersion = QStringLiteral("Ver 1.23 - 09/05/06");
+
+QFont designFont(const QStringList& families, double points) {
+    QFont font;
+    font.setFamilies(families);
+    font.setPointSizeF(points);
+    return font;
+}
+
+QFont sansSerif(double points) {
+    return designFont({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
+                       QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")},
+                      points);
+}
+
+QFont courier(double points) {
+    QFont font = designFont({QStringLiteral("Courier New"), QStringLiteral("Liberation Mono"),
+                             QStringLiteral("DejaVu Sans Mono")},
+                            points);
+    font.setStyleHint(QFont::TypeWriter);
+    return font;
+}
+
+QPushButton* makeButton(const QString& name, const QString& caption, QWidget* parent,
+                        double left, double top, double width, double height) {
+    auto* button = new QPushButton(caption, parent);
+    button->setObjectName(name);
+    button->setFont(sansSerif(8.25));
+    button->setAutoDefault(false);
+    button->setDefault(false);
+    Twips::setGeometry(button, left, top, width, height);
+    return button;
+}
+
+} // namespace
+
+frmMain::frmMain(QWidget* parent) : QMainWindow(parent) {
+    initCorvidResources();
+    g_current = this;
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(QStringLiteral("Brisa Infineon Flash Programmer"));
+    setWindowIcon(QIcon(QStringLiteral(":/corvid/corvid.xpm")));
+    buildMenu();
+    buildControls();
+    Forms::Load(this);
+
+    const int menuHeight = SSActiveToolBars1->sizeHint().height();
+    resize(Twips::toPixelsX(11280), Twips::toPixelsY(7665) + menuHeight);
+}
+
+frmMain::~frmMain() {
+    if (g_current == this)
+        g_current = nullptr;
+}
+
+frmMain& frmMain::current() {
+    Q_ASSERT(g_current);
+    return *g_current;
+}
+
+void frmMain::buildMenu() {
+    SSActiveToolBars1 = menuBar();
+    SSActiveToolBars1->setObjectName(QStringLiteral("SSActiveToolBars1"));
+    SSActiveToolBars1->setAccessibleName(QStringLiteral("Main Menu"));
+
+    auto addMenu = [this](const QString& id, const QString& caption) {
+        QMenu* menu = SSActiveToolBars1->addMenu(caption);
+        menu->setObjectName(id);
+        menu->menuAction()->setObjectName(id);
+        return menu;
+    };
+    auto addTool = [this](QMenu* menu, const QString& id, const QString& caption) {
+        QAction* action = menu->addAction(caption);
+        action->setObjectName(id);
+        action->setParent(this);
+        return action;
+    };
+    QMenu* file = addMenu(QStringLiteral("ID_File"), QStringLiteral("&File"));
+    addTool(file, QStringLiteral("ID_SelectFile"), QStringLiteral("&Select File"));
+    addTool(file, QStringLiteral("ID_ClearDisplay"), QStringLiteral("Clear Display"));
+    file->addSeparator();
+    addTool(file, QStringLiteral("ID_Exit"), QStringLiteral("E&xit"));
+    QMenu* help = addMenu(QStringLiteral("ID_Help"), QStringLiteral("&Help"));
+    addTool(help, QStringLiteral("ID_Contents"), QStringLiteral("Co&ntents"));
+    help->addSeparator();
+    addTool(help, QStringLiteral("ID_About"), QStringLiteral("&About"));
+}
+
+void frmMain::buildControls() {
+    auto* client = new QWidget(this);
+    client->setObjectName(QStringLiteral("clientArea"));
+    setCentralWidget(client);
+
+    SaxComm1 = new SaxComm(client);
+    SaxComm1->setObjectName(QStringLiteral("SaxComm1"));
+    SaxComm1->setAccessibleName(QStringLiteral("Terminal display"));
+
+    frControls = new QGroupBox(QStringLiteral("Controls"), client);
+    frControls->setObjectName(QStringLiteral("frControls"));
+    frControls->setFont(sansSerif(9.75));
+    Twips::setLeft(frControls, 120);
+    Twips::setHeight(frControls, 855);
+
+    cmdConnect = makeButton(QStringLiteral("cmdConnect"), QStringLiteral("&Connect"), frControls,
+                            360, 300, 975, 375);
+    cmdUpload = makeButton(QStringLiteral("cmdUpload"), QStringLiteral("&Upload Program"),
+                           frControls, 1440, 300, 1815, 375);
+    cmdVerify = makeButton(QStringLiteral("cmdVerify"), QStringLiteral("&Verify Data"),
+                           frControls, 3360, 300, 1095, 375);
+
+    lblVersionInfo = new QLabel(QStringLiteral("Version Info"), frControls);
+    lblVersionInfo->setObjectName(QStringLiteral("lblVersionInfo"));
+    lblVersionInfo->setFont(sansSerif(9.75));
+    Twips::setGeometry(lblVersionInfo, 5520, 300, 1215, 255);
+
+    txtVersionInfo = new QLineEdit(kDesignedVersion, frControls);
+    txtVersionInfo->setObjectName(QStringLiteral("txtVersionInfo"));
+    txtVersionInfo->setFont(courier(9.75));
+    txtVersionInfo->setReadOnly(true);
+    txtVersionInfo->setAccessibleName(QStringLiteral("Version Info"));
+    lblVersionInfo->setBuddy(txtVersionInfo);
+    Twips::setGeometry(txtVersionInfo, 6720, 300, 3615, 360);
+
+    StatusBar1 = new StatusBar(this);
+    StatusBar1->setFont(sansSerif(9.75));
+    Twips::setHeight(StatusBar1, 375);
+    setStatusBar(StatusBar1);
+
+    // Keyboard order: the terminal, then the version text and the buttons in their tab order.
+    setTabOrder(SaxComm1, txtVersionInfo);
+    setTabOrder(txtVersionInfo, cmdUpload);
+    setTabOrder(cmdUpload, cmdConnect);
+    setTabOrder(cmdConnect, cmdVerify);
+}
+
+double frmMain::Left() const {
+    return Twips::Left(this);
+}
+
+double frmMain::Top() const {
+    return Twips::Top(this);
+}
+
+double frmMain::Width() const {
+    return Twips::Width(this);
+}
+
+double frmMain::Height() const {
+    return Twips::Height(this);
+}
+
+void frmMain::setLeft(double twips) {
+    Twips::setLeft(this, twips);
+}
+
+void frmMain::setTop(double twips) {
+    Twips::setTop(this, twips);
+}
+
+void frmMain::setWidth(double twips) {
+    Twips::setWidth(this, twips);
+}
+
+void frmMain::setHeight(double twips) {
+    Twips::setHeight(this, twips);
+}
+
+int frmMain::WindowState() const {
+    if (isMinimized())
+        return vbMinimized;
+    if (isMaximized())
+        return vbMaximized;
+    return vbNormal;
+}
+
+void frmMain::Form_Load() {
+    try {
+        Variables::InitVariables();
+        SaxComm1->setProgramFolder(Variables::programFolder());
+        SaxComm1->setPortNumber(Variables::intCommPort);
+        SaxComm1->setLineSettings(Variables::lineSettingsText());
+        SaxComm1->setSetting59(1048576);
+        SaxComm1->setSetting82(1048576);
+        SaxComm1->setSetting2(9);
+        SaxComm1->setSetting35(SaxComm1->Setting35());
+        SaxComm1->setDisplayText(QByteArrayLiteral("\x1b[2J"));
+        SaxComm1->setSetting111(1000);
+        SaxComm1->setSetting93(500);
+        cmdUpload->setEnabled(false);
+        txtVersionInfo->setText(kVersion);
+        show();
+        SaxComm1->setFocus();
+    } catch (const RunTimeError& failure) {
+        Variables::strMessage = NumberText::failureMessage(
+            QStringLiteral("Brisa Infineon Programmer Initialization Error"), failure.number(),
+            failure.description());
+        MessageBox::MsgBox(Variables::strMessage, MessageBox::vbCritical,
+                           QStringLiteral("Initialization Error"));
+    }
+}
+
+void frmMain::Form_Resize() {
+    if (WindowState() == vbMinimized)
+        return;
+    Twips::setTop(SaxComm1, 0);
+    Twips::setLeft(SaxComm1, 0);
+    if (Width() < 5000)
+        setWidth(5000);
+    if (Height() < 3000)
+        setHeight(3000);
+    Twips::setWidth(SaxComm1, Width() - 120);
+    Twips::setHeight(SaxComm1, Height() - 2295);
+    Twips::setWidth(frControls, Width() - 360);
+    Twips::setTop(frControls, Twips::Height(SaxComm1) + 105);
+    const double frameWidth = Twips::Width(frControls);
+    if (frameWidth > 10245) {
+        Twips::setLeft(txtVersionInfo, frameWidth - 4575);
+        Twips::setLeft(lblVersionInfo, frameWidth - 5775);
+    } else {
+        Twips::setLeft(txtVersionInfo, 5685);
+        Twips::setLeft(lblVersionInfo, 4485);
+    }
+}
+
+void frmMain::Form_Unload() {
+    if (m_unloaded)
+        return;
+    m_unloaded = true;
+    try {
+        ShutDown();
+    } catch (const std::exception& failure) {
+        reportUnhandled(QStringLiteral("Shutting down"), failure);
+    }
+}
+
+void frmMain::ShutDown() {
+    if (SaxComm1->PortIsOpen()) {
+        try {
+            SaxComm1->setPortIsOpen(false);
+        } catch (const RunTimeError& failure) {
+            // The settings must still be written: say what was lost and go on.
+            reportUnhandled(QStringLiteral("Closing the serial port"), failure);
+        }
+    }
+    FileAccess::WriteIniFile(Variables::settingsFilePath());
+    const int count = Forms::Count();
+    for (qint16 n = static_cast<qint16>(count - 1); n >= 1; --n)
+        Forms::Unload(Forms::At(n));
+}
+
+void frmMain::reportUnhandled(const QString& what, const std::exception& failure) {
+    const auto* runTime = dynamic_cast<const RunTimeError*>(&failure);
+    Variables::strMessage = NumberText::failureMessage(
+        what + QStringLiteral(" failed"), runTime ? runTime->number() : 0,
+        runTime ? runTime->description() : QString::fromLocal8Bit(failure.what()));
+    MessageBox::MsgBox(Variables::strMessage, MessageBox::vbCritical,
+                       QStringLiteral("Brisa Infineon Flash Programmer"));
+}
+
+void frmMain::closeEvent(QCloseEvent* event) {
+    Form_Unload();
+    Forms::Remove(this);
+    event->accept();
+}
+
+void frmMain::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    Form_Resize();
+}
+
+void frmMain::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (m_frameKnown)
+        return;
+    m_frameKnown = true;
+    // The window frame is known only once the window is shown; an outer size set before that
+    // (from the settings file) is applied again so that the frame is counted in it.
+    const QVariant width = property("twipsWidth");
+    const QVariant height = property("twipsHeight");
+    if (width.isValid())
+        setWidth(width.toDouble());
+    if (height.isValid())
+        setHeight(height.toDouble());
+}
+
+void frmMain::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    // Restoring from minimised gives no size change; the layout is made again all the same.
+    if (event->type() == QEvent::WindowStateChange)
+        Form_Resize();
+}

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "shell/IniFile.h"
+
+#include <QMainWindow>
+
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenuBar;
+class QPushButton;
+class SaxComm;
+class StatusBar;
+
+// The main window: the terminal display, the button frame, the version text, the menu bar and
+// the status bar; its load and unload run the program's start-up and shutdown.
+class frmMain : public QMainWindow {
+    Q_OBJECT
+public:
+    // Window states as the settings and the resize rule count them.
+    static constexpr int vbNormal = 0;
+    static constexpr int vbMinimized = 1;
+    static constexpr int vbMaximized = 2;
+
+    explicit frmMain(QWidget* parent = nullptr);
+    ~frmMain() override;
+
+    // The main window of the running program.
+    static frmMain& current();
+
+    // Outer position and size (frame included), in twips.
+    double Left() const;
+    double Top() const;
+    double Width() const;
+    double Height() const;
+    void setLeft(double twips);
+    void setTop(double twips);
+    void setWidth(double twips);
+    void setHeight(double twips);
+    int WindowState() const;
+
+    // Start-up: shared state, settings, the serial control's configuration, the window shown.
+    void Form_Load();
+    // Lays out the terminal display, the button frame and the version text for the size.
+    void Form_Resize();
+    // Shutdown: the port closed, the settings written, the other windows unloaded.
+    void Form_Unload();
+    void ShutDown();
+
+    // The controls, reached by name as the other windows and modules do.
+    QMenuBar* SSActiveToolBars1 = nullptr;
+    SaxComm* SaxComm1 = nullptr;
+    QGroupBox* frControls = nullptr;
+    QPushButton* cmdConnect = nullptr;
+    QPushButton* cmdUpload = nullptr;
+    QPushButton* cmdVerify = nullptr;
+    QLabel* lblVersionInfo = nullptr;
+    QLineEdit* txtVersionInfo = nullptr;
+    StatusBar* StatusBar1 = nullptr;
+    IniFile iniFile;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void buildMenu();
+    void buildControls();
+    void reportUnhandled(const QString& what, const std::exception& failure);
+
+    bool m_unloaded = false;
+    bool m_frameKnown = false;
+};

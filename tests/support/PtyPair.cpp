@@ -1,0 +1,105 @@
+#include "support/PtyPair.h"
+
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr struct {
+    speed_t code;
+    int rate;
+} kSpeeds[] = {{B1200, 1200},     {B2400, 2400},     {B4800, 4800},   {B9600, 9600},
+               {B19200, 19200},   {B38400, 38400},   {B57600, 57600}, {B115200, 115200},
+               {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
+
+} // namespace
+
+PtyPair::PtyPair() {
+    char name[256] = {};
+    if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0) {
+        m_master = m_slave = -1;
+        return;
+    }
+    m_slavePath = QString::fromLocal8Bit(name);
+    // The test side must see bytes exactly as sent: no echo, no line-ending translation.
+    termios raw{};
+    ::tcgetattr(m_slave, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(m_slave, TCSANOW, &raw);
+    ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+    m_notifier = std::make_unique<QSocketNotifier>(m_master, QSocketNotifier::Read);
+    connect(m_notifier.get(), &QSocketNotifier::activated, this, &PtyPair::readMaster);
+}
+
+PtyPair::~PtyPair() {
+    m_notifier.reset();
+    if (m_master >= 0)
+        ::close(m_master);
+    if (m_slave >= 0)
+        ::close(m_slave);
+}
+
+void PtyPair::send(const QByteArray& bytes) {
+    qsizetype offset = 0;
+    while (m_master >= 0 && offset < bytes.size()) {
+        const ssize_t n = ::write(m_master, bytes.constData() + offset, bytes.size() - offset);
+        if (n > 0)
+            offset += n;
+        else if (n < 0 && errno != EAGAIN && errno != EINTR)
+            break;
+    }
+}
+
+void PtyPair::setResponder(std::function<void(const QByteArray&)> responder) {
+    m_responder = std::move(responder);
+}
+
+void PtyPair::pauseReading(bool paused) {
+    if (m_notifier)
+        m_notifier->setEnabled(!paused);
+}
+
+void PtyPair::hangUp() {
+    m_notifier.reset();
+    if (m_master >= 0)
+        ::close(m_master);
+    m_master = -1;
+}
+
+void PtyPair::readMaster() {
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        const QByteArray chunk(buffer, n);
+        m_received.append(chunk);
+        if (m_responder)
+            m_responder(chunk);
+    }
+}
+
+int PtyPair::slaveBaudRate() const {
+    termios settings{};
+    if (::tcgetattr(m_slave, &settings) != 0)
+        return -1;
+    const speed_t speed = ::cfgetospeed(&settings);
+    for (const auto& entry : kSpeeds) {
+        if (entry.code == speed)
+            return entry.rate;
+    }
+    return 0;
+}
+
+bool PtyPair::slaveIsEightNoParityOneStop() const {
+    termios settings{};
+    if (::tcgetattr(m_slave, &settings) != 0)
+        return false;
+    return (settings.c_cflag & CSIZE) == CS8 && !(settings.c_cflag & PARENB) &&
+           !(settings.c_cflag & CSTOPB);
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class QSocketNotifier;
+
+// A pseudo-terminal pair for serial tests: the program opens the slave side as its serial
+// port; the test side holds the master in raw mode, records every byte that reaches it and can
+// answer like a target board. Both ends are closed when the pair is destroyed.
+class PtyPair : public QObject {
+    Q_OBJECT
+public:
+    PtyPair();
+    ~PtyPair() override;
+
+    bool isValid() const { return m_master >= 0; }
+    QString slavePath() const { return m_slavePath; }
+
+    // Every byte the program has put on the line so far.
+    QByteArray received() const { return m_received; }
+    void clearReceived() { m_received.clear(); }
+
+    // Writes bytes to the program, as the target would.
+    void send(const QByteArray& bytes);
+
+    // Called with each chunk that arrives, to answer like a target.
+    void setResponder(std::function<void(const QByteArray&)> responder);
+
+    // Stops reading the line, so that what the program sends piles up in the pseudo-terminal.
+    void pauseReading(bool paused);
+
+    // The far end goes away: the master side is closed.
+    void hangUp();
+
+    // The line settings as the slave side's terminal settings hold them.
+    int slaveBaudRate() const;
+    bool slaveIsEightNoParityOneStop() const;
+
+private:
+    void readMaster();
+
+    int m_master = -1;
+    int m_slave = -1;
+    QString m_slavePath;
+    QByteArray m_received;
+    std::unique_ptr<QSocketNotifier> m_notifier;
+    std::function<void(const QByteArray&)> m_responder;
+};

@@ -1,0 +1,82 @@
+#include "support/TestProgram.h"
+
+#include "shell/Forms.h"
+#include "shell/Variables.h"
+#include "shell/frmMain.h"
+
+#include <QApplication>
+
+#include <algorithm>
+#include <QFile>
+
+TestProgram::TestProgram() {
+    resetSharedState();
+    Variables::setProgramFolder(m_dir.path());
+}
+
+TestProgram::~TestProgram() {
+    if (m_form) {
+        m_form->close();
+        delete m_form.data();
+    }
+    // Windows unloaded by the program are deleted from the message loop.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    Variables::setProgramFolder(QString());
+}
+
+void TestProgram::resetSharedState() {
+    Variables::strAppPath.clear();
+    Variables::strMessage.clear();
+    Variables::strProgramFile.clear();
+    Variables::varDownloadLength.reset();
+    Variables::lngFileSize = 0;
+    Variables::blnVerifying = Variables::kFalse;
+    Variables::intCommPort = 0;
+    Variables::strBaudRate.clear();
+    Variables::bytRxBuffer.fill(0);
+    Variables::lngRxCount = 0;
+}
+
+void TestProgram::writeSettings(const QByteArray& content) const {
+    QFile file(settingsPath());
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(content);
+}
+
+QByteArray TestProgram::readSettings() const {
+    QFile file(settingsPath());
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString TestProgram::makeFile(const QString& name, const QByteArray& content) const {
+    QFile file(filePath(name));
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(content);
+    return file.fileName();
+}
+
+void TestProgram::linkPort(int portNumber, const QString& device) const {
+    const QString link = filePath(QStringLiteral("COM%1").arg(portNumber));
+    QFile::remove(link);
+    QFile::link(device, link);
+}
+
+frmMain* TestProgram::start() {
+    delete m_form.data();
+    m_form = new frmMain;
+    m_form->Form_Load();
+    m_form->show();
+    return m_form.data();
+}
+
+void TestProgram::close() {
+    if (m_form)
+        m_form->close();
+}
+
+bool noWindowLeftOpen() {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    return std::none_of(windows.cbegin(), windows.cend(),
+                        [](const QWidget* window) { return window->isVisible(); });
+}
