@@ -13,9 +13,8 @@ namespace FileAccess {
 namespace {
 
 void reportFailure(const QString& sentence, const RunTimeError& failure) {
-    Variables::strMessage =
-        NumberText::failureMessage(sentence, failure.number(), failure.description());
-    MessageBox::MsgBox(Variables::strMessage, MessageBox::vbCritical, QStringLiteral("File Error"));
+    MessageBox::ShowFailure(sentence, failure.number(), failure.description(),
+                            QStringLiteral("File Error"));
 }
 
 float readSingle(const IniFile& ini) {

@@ -1,5 +1,8 @@
 #include "shell/MessageBox.h"
 
+#include "shell/NumberText.h"
+#include "shell/Variables.h"
+
 #include <QApplication>
 #include <QMessageBox>
 
@@ -47,6 +50,12 @@ int MsgBox(const QString& prompt, int style, const QString& title) {
     if (installedHandler())
         return installedHandler()(prompt, style, title);
     return showReal(prompt, style, title);
+}
+
+void ShowFailure(const QString& sentence, int number, const QString& description,
+                 const QString& title) {
+    Variables::strMessage = NumberText::failureMessage(sentence, number, description);
+    MsgBox(Variables::strMessage, vbCritical, title);
 }
 
 void setHandler(Handler handler) {

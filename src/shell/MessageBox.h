@@ -22,6 +22,11 @@ using Handler = std::function<int(const QString& prompt, int style, const QStrin
 // waits for the user; returns the button pressed.
 int MsgBox(const QString& prompt, int style, const QString& title);
 
+// Builds the failure message (sentence, two carriage returns, "Error # ", number, " - ",
+// description) in the shared message text and shows it with the stop icon.
+void ShowFailure(const QString& sentence, int number, const QString& description,
+                 const QString& title);
+
 // Replaces the message box, for tests; an empty handler restores the real one.
 void setHandler(Handler handler);
 
