@@ -70,7 +70,14 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent) {
     setWindowIcon(QIcon(QStringLiteral(":/corvid/corvid.xpm")));
     buildMenu();
     buildControls();
+    dlgCommonDialog = std::make_unique<CommonDialog>(this);
     Forms::Load(this);
+
+    connect(cmdConnect, &QPushButton::clicked, this, &frmMain::cmdConnect_Click);
+    connect(SSActiveToolBars1, &QMenuBar::triggered, this,
+            [this](QAction* tool) { SSActiveToolBars1_ToolClick(tool->objectName()); });
+    connect(SaxComm1, &SaxComm::SerialEvent, this, &frmMain::SaxComm1_SerialEvent);
+    txtVersionInfo->installEventFilter(this);
 
     const int menuHeight = SSActiveToolBars1->sizeHint().height();
     resize(Twips::toPixelsX(11280), Twips::toPixelsY(7665) + menuHeight);
@@ -283,6 +290,13 @@ void frmMain::reportUnhandled(const QString& what, const std::exception& failure
         runTime ? runTime->description() : QString::fromLocal8Bit(failure.what()));
     MessageBox::MsgBox(Variables::strMessage, MessageBox::vbCritical,
                        QStringLiteral("Brisa Infineon Flash Programmer"));
+}
+
+bool frmMain::eventFilter(QObject* watched, QEvent* event) {
+    // A click is a press and a release; the focus moves once the click is complete.
+    if (watched == txtVersionInfo && event->type() == QEvent::MouseButtonRelease)
+        txtVersionInfo_Click();
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {

@@ -1,8 +1,11 @@
 #pragma once
 
 #include "shell/IniFile.h"
+#include "upload/CommonDialog.h"
 
 #include <QMainWindow>
+
+#include <memory>
 
 class QGroupBox;
 class QLabel;
@@ -47,6 +50,15 @@ public:
     void Form_Unload();
     void ShutDown();
 
+    // Connect/Disconnect: opens or closes the port and keeps the buttons telling the truth.
+    void cmdConnect_Click();
+    // The menu bar's tool click: runs the command of the tool with this identifier.
+    void SSActiveToolBars1_ToolClick(const QString& toolId);
+    // Clicking the version text moves the focus to the Connect button.
+    void txtVersionInfo_Click();
+    // The serial control's event: received bytes, or the device lost.
+    void SaxComm1_SerialEvent();
+
     // The controls, reached by name as the other windows and modules do.
     QMenuBar* SSActiveToolBars1 = nullptr;
     SaxComm* SaxComm1 = nullptr;
@@ -58,8 +70,10 @@ public:
     QLineEdit* txtVersionInfo = nullptr;
     StatusBar* StatusBar1 = nullptr;
     IniFile iniFile;
+    std::unique_ptr<CommonDialog> dlgCommonDialog;
 
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void changeEvent(QEvent* event) override;
@@ -69,6 +83,9 @@ private:
     void buildMenu();
     void buildControls();
     void reportUnhandled(const QString& what, const std::exception& failure);
+    void connectionLost();
+    void showContents();
+    void showAbout();
 
     bool m_unloaded = false;
     bool m_frameKnown = false;

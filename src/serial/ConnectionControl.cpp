@@ -1,0 +1,69 @@
+// The Connect button and what the main window does when the line goes away.
+
+#include "serial/SaxComm.h"
+#include "shell/MessageBox.h"
+#include "shell/RunTimeError.h"
+#include "shell/frmMain.h"
+
+#include <QPushButton>
+
+#include <optional>
+
+namespace {
+
+const QString kSerialPortError = QStringLiteral("Serial Port Error");
+
+} // namespace
+
+void frmMain::cmdConnect_Click() {
+    try {
+        if (!SaxComm1->PortIsOpen()) {
+            try {
+                SaxComm1->setPortIsOpen(true);
+            } catch (const RunTimeError& failure) {
+                // Nothing changed: the caption stays as it was and Upload stays disabled.
+                MessageBox::ShowFailure(QStringLiteral("Error Opening Serial Port"),
+                                        failure.number(), failure.description(),
+                                        kSerialPortError);
+                SaxComm1->setFocus();
+                return;
+            }
+            cmdConnect->setText(QStringLiteral("Disconnect"));
+            cmdUpload->setEnabled(true);
+            SaxComm1->SendText(QByteArrayLiteral("\r"));
+        } else {
+            std::optional<RunTimeError> unsent;
+            try {
+                SaxComm1->setPortIsOpen(false);
+            } catch (const RunTimeError& failure) {
+                // The port is closed all the same; the buttons follow it before the report.
+                unsent = failure;
+            }
+            cmdConnect->setText(QStringLiteral("Connect"));
+            cmdUpload->setEnabled(false);
+            SaxComm1->setDisplayText(QByteArrayLiteral("\x1b[2J"));
+            if (unsent)
+                throw *unsent;
+        }
+    } catch (const RunTimeError& failure) {
+        if (!SaxComm1->PortIsOpen()) {
+            cmdConnect->setText(QStringLiteral("Connect"));
+            cmdUpload->setEnabled(false);
+        }
+        // A line lost while sending is announced by the serial control's own event.
+        if (SaxComm1->lostErrorNumber() == 0)
+            MessageBox::ShowFailure(QStringLiteral("Error Using Serial Port"), failure.number(),
+                                    failure.description(), kSerialPortError);
+    }
+    SaxComm1->setFocus();
+}
+
+void frmMain::connectionLost() {
+    if (cmdConnect->text() == QStringLiteral("Disconnect"))
+        cmdConnect->setText(QStringLiteral("Connect"));
+    cmdUpload->setEnabled(false);
+    MessageBox::ShowFailure(QStringLiteral("Serial Connection Lost - Check The Cable And Connect "
+                                           "Again"),
+                            SaxComm1->lostErrorNumber(), SaxComm1->lostErrorDescription(),
+                            kSerialPortError);
+}
