@@ -14,8 +14,8 @@ QString deviceFor(int portNumber, const QString& programFolder) {
     const QFileInfo link(QDir(programFolder).filePath(name));
     if (link.isSymLink()) {
         const QString target = link.canonicalFilePath();
-        // A dangling link still names the port the user meant; opening it reports the fault.
-        return target.isEmpty() ? link.absoluteFilePath() : target;
+        // A dangling link still names the device the user meant; opening it reports the fault.
+        return target.isEmpty() ? link.symLinkTarget() : target;
     }
     if (link.exists())
         return link.absoluteFilePath();

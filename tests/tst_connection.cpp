@@ -1,0 +1,141 @@
+#include "serial/SaxComm.h"
+#include "serial/TerminalDisplay.h"
+#include "shell/frmMain.h"
+#include "support/MessageRecorder.h"
+#include "support/PtyPair.h"
+#include "support/TestProgram.h"
+
+#include <QPushButton>
+#include <QtTest>
+
+// The Connect button as a user drives it, over a real pseudo-terminal.
+class tst_Connection : public QObject {
+    Q_OBJECT
+private slots:
+    void cleanup();
+    void connectAndDisconnect();
+    void openFailuresLeaveProgramDisconnected_data();
+    void openFailuresLeaveProgramDisconnected();
+    void farEndClosingIsNoticed();
+};
+
+void tst_Connection::cleanup() {
+    QVERIFY2(noWindowLeftOpen(), "a window was left open");
+}
+
+void tst_Connection::connectAndDisconnect() {
+    MessageRecorder messages;
+    PtyPair pty;
+    TestProgram program;
+    program.linkPort(2, pty.slavePath());
+    pty.setResponder([&](const QByteArray& bytes) {
+        if (bytes == "\r")
+            pty.send("\r\nBrisa C167 monitor\r\n> ");
+    });
+    frmMain* form = program.start();
+    QWidget* terminal = form->SaxComm1->focusProxy();
+
+    for (int round = 0; round < 2; ++round) {
+        QTest::mouseClick(form->cmdConnect, Qt::LeftButton);
+        QVERIFY(form->SaxComm1->PortIsOpen());
+        QCOMPARE(form->cmdConnect->text(), QStringLiteral("Disconnect"));
+        QVERIFY(form->cmdUpload->isEnabled());
+        QVERIFY(form->cmdVerify->isEnabled());
+        QCOMPARE(form->focusWidget(), terminal);
+        QTRY_COMPARE(form->SaxComm1->display()->screenText(),
+                     QStringLiteral("\nBrisa C167 monitor\n>"));
+        QCOMPARE(pty.received(), QByteArray("\r"));
+
+        QTest::mouseClick(form->cmdConnect, Qt::LeftButton);
+        QVERIFY(!form->SaxComm1->PortIsOpen());
+        QCOMPARE(form->cmdConnect->text(), QStringLiteral("Connect"));
+        QVERIFY(!form->cmdUpload->isEnabled());
+        QVERIFY(form->cmdVerify->isEnabled());
+        QCOMPARE(form->focusWidget(), terminal);
+        QCOMPARE(form->SaxComm1->display()->screenText(), QString());
+        QTest::qWait(50);
+        QCOMPARE(pty.received(), QByteArray("\r"));
+        pty.clearReceived();
+    }
+    QCOMPARE(messages.count(), 0);
+}
+
+void tst_Connection::openFailuresLeaveProgramDisconnected_data() {
+    QTest::addColumn<QString>("device"); // "<held>": a pseudo-terminal another program holds
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("no such device") << QStringLiteral("/nonexistent/ttyUSB0")
+                                    << QStringLiteral("No such file or directory");
+    QTest::newRow("not a serial device") << QStringLiteral("/dev/null")
+                                         << QStringLiteral("Inappropriate ioctl for device");
+    QTest::newRow("held by another program") << QStringLiteral("<held>")
+                                             << QStringLiteral("locking the device");
+}
+
+void tst_Connection::openFailuresLeaveProgramDisconnected() {
+    QFETCH(QString, device);
+    QFETCH(QString, reason);
+    MessageRecorder messages;
+    PtyPair pty;
+    TestProgram program;
+    SaxComm otherProgram;
+    if (device == QStringLiteral("<held>")) {
+        device = QFileInfo(pty.slavePath()).canonicalFilePath();
+        otherProgram.setProgramFolder(program.folder());
+        program.linkPort(2, pty.slavePath());
+        otherProgram.setPortNumber(2);
+        otherProgram.setPortIsOpen(true);
+    } else {
+        program.linkPort(2, device);
+    }
+    frmMain* form = program.start();
+    QTest::mouseClick(form->cmdConnect, Qt::LeftButton);
+
+    QCOMPARE(messages.count(), 1);
+    const QString text = messages.last().text;
+    QVERIFY2(text.startsWith(QStringLiteral("Error Opening Serial Port\r\rError # ")),
+             qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("COM2 (") + device + u')'), qPrintable(text));
+    QVERIFY2(text.contains(reason), qPrintable(text));
+    QCOMPARE(messages.last().style, 16);
+    QVERIFY(!form->SaxComm1->PortIsOpen());
+    QCOMPARE(form->cmdConnect->text(), QStringLiteral("&Connect"));
+    QVERIFY(!form->cmdUpload->isEnabled());
+
+    // Usable afterwards: once the line is free, Connect works.
+    otherProgram.setPortIsOpen(false);
+    program.linkPort(2, pty.slavePath());
+    QTest::mouseClick(form->cmdConnect, Qt::LeftButton);
+    QVERIFY(form->SaxComm1->PortIsOpen());
+    QCOMPARE(form->cmdConnect->text(), QStringLiteral("Disconnect"));
+    QCOMPARE(messages.count(), 1);
+}
+
+void tst_Connection::farEndClosingIsNoticed() {
+    MessageRecorder messages;
+    auto pty = std::make_unique<PtyPair>();
+    TestProgram program;
+    program.linkPort(2, pty->slavePath());
+    frmMain* form = program.start();
+    QTest::mouseClick(form->cmdConnect, Qt::LeftButton);
+    QVERIFY(form->SaxComm1->PortIsOpen());
+
+    pty->hangUp();
+    QTRY_VERIFY_WITH_TIMEOUT(!form->SaxComm1->PortIsOpen(), 1000);
+    QTRY_COMPARE(messages.count(), 1);
+    QVERIFY2(messages.last().text.startsWith(QStringLiteral("Serial Connection Lost")),
+             qPrintable(messages.last().text));
+    QVERIFY(messages.last().text.contains(QStringLiteral("COM2")));
+    QCOMPARE(form->cmdConnect->text(), QStringLiteral("Connect"));
+    QVERIFY(!form->cmdUpload->isEnabled());
+
+    // A fresh line connects again.
+    pty = std::make_unique<PtyPair>();
+    program.linkPort(2, pty->slavePath());
+    QTest::mouseClick(form->cmdConnect, Qt::LeftButton);
+    QVERIFY(form->SaxComm1->PortIsOpen());
+    QTRY_COMPARE(pty->received(), QByteArray("\r"));
+    QCOMPARE(messages.count(), 1);
+}
+
+QTEST_MAIN(tst_Connection)
+#include "tst_connection.moc"
