@@ -8,6 +8,7 @@
 #include <QPushButton>
 
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -62,6 +63,8 @@ void frmMain::connectionLost() {
     if (cmdConnect->text() == QStringLiteral("Disconnect"))
         cmdConnect->setText(QStringLiteral("Connect"));
     cmdUpload->setEnabled(false);
+    if (std::exchange(m_lossReported, false))
+        return;
     MessageBox::ShowFailure(QStringLiteral("Serial Connection Lost - Check The Cable And Connect "
                                            "Again"),
                             SaxComm1->lostErrorNumber(), SaxComm1->lostErrorDescription(),

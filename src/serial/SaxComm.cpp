@@ -174,13 +174,13 @@ void SaxComm::applyLineSettings() {
     }
 }
 
-void SaxComm::SendText(const QByteArray& bytes) {
+void SaxComm::SendText(const char* bytes, qsizetype size) {
     qsizetype offset = 0;
-    while (offset < bytes.size()) {
+    while (offset < size) {
         waitForTransmitRoom();
         const qint64 room = kTransmitQueueLimit - m_port->bytesToWrite();
-        const qsizetype chunk = std::min<qsizetype>(room, bytes.size() - offset);
-        if (m_port->write(bytes.constData() + offset, chunk) != chunk) {
+        const qsizetype chunk = std::min<qsizetype>(room, size - offset);
+        if (m_port->write(bytes + offset, chunk) != chunk) {
             const QString reason = m_port->errorString();
             closeLostPort(QSerialPort::WriteError);
             throw RunTimeError(QSerialPort::WriteError,

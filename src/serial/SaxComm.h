@@ -43,7 +43,8 @@ public:
     // Puts each byte on the line, in order. Holds the caller back (yielding to the message
     // loop, without spinning) while the transmit queue is full. Throws when the port is closed
     // or the line takes nothing for too long.
-    void SendText(const QByteArray& bytes);
+    void SendText(const QByteArray& bytes) { SendText(bytes.constData(), bytes.size()); }
+    void SendText(const char* bytes, qsizetype size);
 
     // Text for the terminal display, escape sequences included; accepted with the port closed.
     void setDisplayText(const QByteArray& text);
@@ -78,6 +79,8 @@ public:
     // The failure that closed the port when the device was lost.
     int lostErrorNumber() const { return m_lostErrorNumber; }
     QString lostErrorDescription() const { return m_lostErrorDescription; }
+    // True from the loss of the device until its event has been raised.
+    bool lostEventPending() const { return m_lostPending; }
 
     TerminalDisplay* display() const { return m_display; }
 

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+class QFileDevice;
+
 #include <exception>
 
 // A failure of a run-time operation (file system, serial port, conversion), carrying the
@@ -18,6 +20,8 @@ public:
 
     // The failure that the last system call left in errno, described as the system does.
     static RunTimeError fromErrno(int errorNumber, const QString& context = QString());
+    // The failure of a file operation that has just failed: errno when the system set one.
+    static RunTimeError fromFile(const QFileDevice& file, const QString& context);
 
 private:
     int m_number;

@@ -74,6 +74,7 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent) {
     Forms::Load(this);
 
     connect(cmdConnect, &QPushButton::clicked, this, &frmMain::cmdConnect_Click);
+    connect(cmdUpload, &QPushButton::clicked, this, &frmMain::cmdUpload_Click);
     connect(SSActiveToolBars1, &QMenuBar::triggered, this,
             [this](QAction* tool) { SSActiveToolBars1_ToolClick(tool->objectName()); });
     connect(SaxComm1, &SaxComm::SerialEvent, this, &frmMain::SaxComm1_SerialEvent);

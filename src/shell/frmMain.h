@@ -58,6 +58,11 @@ public:
     void txtVersionInfo_Click();
     // The serial control's event: received bytes, or the device lost.
     void SaxComm1_SerialEvent();
+    // The upload command: makes sure a file is chosen and exists, then sends it.
+    void cmdUpload_Click();
+    // A command has already told the user that the line was lost; its announcement is not
+    // shown again.
+    void lineFailureReported() { m_lossReported = true; }
 
     // The controls, reached by name as the other windows and modules do.
     QMenuBar* SSActiveToolBars1 = nullptr;
@@ -89,4 +94,5 @@ private:
 
     bool m_unloaded = false;
     bool m_frameKnown = false;
+    bool m_lossReported = false;
 };

@@ -3,17 +3,35 @@
 #include "shell/ToolDialog.h"
 
 class QLabel;
-class QProgressBar;
+class ProgressBar;
 class QPushButton;
 
-// The "Upload Control" dialog: starts the transfer of the program file and shows its progress.
+// The "Upload Control" dialog: its "Upload Data" button sends the program file to the target
+// byte by byte while the progress bar follows; "Cancel" hides it.
 class frmStatus : public ToolDialog {
     Q_OBJECT
 public:
+    // The loaded dialog, loading it first when it is not (it may still be loaded, hidden, from
+    // an upload that failed).
+    static frmStatus& Load();
+    // True while "Upload Data" is sending.
+    static bool transferRunning();
+
     explicit frmStatus(QWidget* parent = nullptr);
 
     QPushButton* cmdOkDownload = nullptr;
     QPushButton* cmdCancelDownload = nullptr;
     QLabel* lblStatus = nullptr;
-    QProgressBar* pgStatus = nullptr;
+    ProgressBar* pgStatus = nullptr;
+
+    void cmdOkDownload_Click();
+    void cmdCancelDownload_Click();
+
+protected:
+    // The close box does what Cancel does.
+    void reject() override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void transfer();
 };

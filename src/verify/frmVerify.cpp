@@ -1,9 +1,9 @@
 #include "verify/frmVerify.h"
 
+#include "shell/ProgressBar.h"
 #include "shell/Twips.h"
 
 #include <QLabel>
-#include <QProgressBar>
 #include <QPushButton>
 
 frmVerify::frmVerify(QWidget* parent) : ToolDialog(QStringLiteral("Verify Flash Data"), parent) {
@@ -18,11 +18,11 @@ frmVerify::frmVerify(QWidget* parent) : ToolDialog(QStringLiteral("Verify Flash 
     lblVerifyReceivingData->setObjectName(QStringLiteral("lblVerifyReceivingData"));
     Twips::setGeometry(lblVerifyReceivingData, 120, 720, 4815, 255);
 
-    pgVerify = new QProgressBar(this);
+    pgVerify = new ProgressBar(this);
     pgVerify->setObjectName(QStringLiteral("pgVerify"));
-    pgVerify->setRange(0, 100);
+    pgVerify->setMin(0);
+    pgVerify->setMax(100);
     pgVerify->setValue(0);
-    pgVerify->setTextVisible(false);
     pgVerify->setAccessibleName(QStringLiteral("Flash data received"));
     Twips::setGeometry(pgVerify, 120, 960, 5055, 255);
 }

@@ -3,7 +3,7 @@
 #include "shell/ToolDialog.h"
 
 class QLabel;
-class QProgressBar;
+class ProgressBar;
 class QPushButton;
 
 // The "Verify Flash Data" dialog: shows how far the target's reply has come.
@@ -14,5 +14,5 @@ public:
 
     QPushButton* cmdCancelVerify = nullptr;
     QLabel* lblVerifyReceivingData = nullptr;
-    QProgressBar* pgVerify = nullptr;
+    ProgressBar* pgVerify = nullptr;
 };
