@@ -5,7 +5,6 @@
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Corvid"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Brisa Infineon Flash Programmer"));
 
     auto* mainWindow = new frmMain;
     mainWindow->setAttribute(Qt::WA_DeleteOnClose);

@@ -171,17 +171,17 @@ void tst_Commands::versionTextClickFocusesConnect() {
 }
 
 void tst_Commands::selectFile_data() {
-    QTest::addColumn<int>("size");        // -1: the file does not exist
+    QTest::addColumn<int>("size"); // -1: the file does not exist
     QTest::addColumn<bool>("cancel");
-    QTest::addColumn<QString>("path");    // "" for the chosen file
+    QTest::addColumn<QString>("path"); // "" for the chosen file
     QTest::addColumn<QString>("panel2");
     QTest::addColumn<int>("messageCount");
-    QTest::newRow("cancel on first use") << 300 << true << QString()
-                                         << QStringLiteral("0Bytes ") << 0;
+    QTest::newRow("cancel on first use")
+        << 300 << true << QString() << QStringLiteral("0Bytes ") << 0;
     QTest::newRow("300-byte file") << 300 << false << QString() << QStringLiteral("300Bytes ") << 0;
     QTest::newRow("empty file") << 0 << false << QString() << QStringLiteral("0Bytes ") << 0;
-    QTest::newRow("typed missing name") << -1 << false << QString()
-                                        << QStringLiteral("0Bytes ") << 1;
+    QTest::newRow("typed missing name")
+        << -1 << false << QString() << QStringLiteral("0Bytes ") << 1;
 }
 
 void tst_Commands::selectFile() {
@@ -209,8 +209,9 @@ void tst_Commands::selectFile() {
     } else if (size < 0) {
         QCOMPARE(Variables::strProgramFile, chosen);
         QCOMPARE(form->StatusBar1->Panels(1)->text(), QStringLiteral("No File Selected"));
-        QCOMPARE(messages.last().text,
-                 QStringLiteral("Error Locating Or Reading Specified Download File\r\rError #  0 - "));
+        QCOMPARE(
+            messages.last().text,
+            QStringLiteral("Error Locating Or Reading Specified Download File\r\rError #  0 - "));
         QCOMPARE(messages.last().title, QStringLiteral("File Error"));
         QCOMPARE(messages.last().style, 16);
     } else {

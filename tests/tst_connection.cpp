@@ -63,12 +63,12 @@ void tst_Connection::connectAndDisconnect() {
 void tst_Connection::openFailuresLeaveProgramDisconnected_data() {
     QTest::addColumn<QString>("device"); // "<held>": a pseudo-terminal another program holds
     QTest::addColumn<QString>("reason");
-    QTest::newRow("no such device") << QStringLiteral("/nonexistent/ttyUSB0")
-                                    << QStringLiteral("No such file or directory");
-    QTest::newRow("not a serial device") << QStringLiteral("/dev/null")
-                                         << QStringLiteral("Inappropriate ioctl for device");
-    QTest::newRow("held by another program") << QStringLiteral("<held>")
-                                             << QStringLiteral("locking the device");
+    QTest::newRow("no such device")
+        << QStringLiteral("/nonexistent/ttyUSB0") << QStringLiteral("No such file or directory");
+    QTest::newRow("not a serial device")
+        << QStringLiteral("/dev/null") << QStringLiteral("Inappropriate ioctl for device");
+    QTest::newRow("held by another program")
+        << QStringLiteral("<held>") << QStringLiteral("locking the device");
 }
 
 void tst_Connection::openFailuresLeaveProgramDisconnected() {

@@ -106,8 +106,8 @@ void tst_NumberText::failureMessage_data() {
     QTest::addColumn<QString>("message");
     QTest::newRow("positive") << 13 << QStringLiteral("Type mismatch")
                               << QStringLiteral("Sentence\r\rError #  13 - Type mismatch");
-    QTest::newRow("zero, empty description") << 0 << QString()
-                                             << QStringLiteral("Sentence\r\rError #  0 - ");
+    QTest::newRow("zero, empty description")
+        << 0 << QString() << QStringLiteral("Sentence\r\rError #  0 - ");
     QTest::newRow("negative") << -2147 << QStringLiteral("x")
                               << QStringLiteral("Sentence\r\rError # -2147 - x");
 }

@@ -263,12 +263,12 @@ void tst_SaxComm::lostDeviceClosesThePort() {
 void tst_SaxComm::openFailures_data() {
     QTest::addColumn<QString>("device"); // "<held>" is a pseudo-terminal another control holds
     QTest::addColumn<int>("error");
-    QTest::newRow("no such device") << QStringLiteral("/nonexistent/ttyUSB9")
-                                    << int(QSerialPort::DeviceNotFoundError);
-    QTest::newRow("not a serial device") << QStringLiteral("/dev/null")
-                                         << int(QSerialPort::UnsupportedOperationError);
-    QTest::newRow("held by another program") << QStringLiteral("<held>")
-                                             << int(QSerialPort::PermissionError);
+    QTest::newRow("no such device")
+        << QStringLiteral("/nonexistent/ttyUSB9") << int(QSerialPort::DeviceNotFoundError);
+    QTest::newRow("not a serial device")
+        << QStringLiteral("/dev/null") << int(QSerialPort::UnsupportedOperationError);
+    QTest::newRow("held by another program")
+        << QStringLiteral("<held>") << int(QSerialPort::PermissionError);
 }
 
 void tst_SaxComm::openFailures() {

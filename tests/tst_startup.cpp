@@ -115,6 +115,8 @@ void tst_Startup::baudRateCheck_data() {
     QTest::newRow("not a number") << QByteArray("fast") << QStringLiteral("9600");
     QTest::newRow("number then letters") << QByteArray("9600baud") << QStringLiteral("9600");
     QTest::newRow("beyond 32 bits") << QByteArray("4294967296") << QStringLiteral("9600");
+    QTest::newRow("fraction") << QByteArray("9600.4") << QStringLiteral("9600");
+    QTest::newRow("exponent") << QByteArray("1.2E3") << QStringLiteral("9600");
 }
 
 void tst_Startup::baudRateCheck() {
@@ -128,6 +130,7 @@ void tst_Startup::baudRateCheck() {
     QCOMPARE(Variables::strBaudRate, expected);
     QCOMPARE(panel(form, 3), QStringLiteral(" COM3  (%1 - 8N1 ) ").arg(expected));
     QCOMPARE(form->SaxComm1->LineSettings(), expected + QStringLiteral(",n,8,1"));
+    QCOMPARE(form->txtVersionInfo->text(), QStringLiteral("Ver 1.23 - 09/05/06"));
 }
 
 void tst_Startup::portCheck_data() {
@@ -158,7 +161,8 @@ void tst_Startup::lastFilePanels_data() {
     QTest::addColumn<QString>("panel1");
     QTest::addColumn<QString>("panel2");
     QTest::newRow("existing") << QStringLiteral("<folder>/image.bin") << 300
-                              << QStringLiteral("<folder>/image.bin") << QStringLiteral("300Bytes ");
+                              << QStringLiteral("<folder>/image.bin")
+                              << QStringLiteral("300Bytes ");
     QTest::newRow("missing") << QStringLiteral("<folder>/gone.bin") << -1
                              << QStringLiteral("<folder>/gone.bin") << QStringLiteral("0Bytes ");
     QTest::newRow("empty") << QString() << -1 << QStringLiteral("No File Selected")

@@ -39,7 +39,8 @@ struct Bench {
         }
     }
 
-    QString chooseFile(const QByteArray& content, const QString& name = QStringLiteral("image.bin")) {
+    QString chooseFile(const QByteArray& content,
+                       const QString& name = QStringLiteral("image.bin")) {
         Variables::strProgramFile = program.makeFile(name, content);
         return Variables::strProgramFile;
     }
@@ -153,10 +154,9 @@ void tst_Upload::contentGoesOutUnchanged_data() {
     QByteArray all(256, '\0');
     for (int i = 0; i < 256; ++i)
         all[i] = static_cast<char>(i);
-    QTest::newRow("all 256 byte values") << QStringLiteral("all.bin") << all
-                                         << QByteArray("\xff");
-    QTest::newRow("empty file sends one zero byte") << QStringLiteral("empty.bin") << QByteArray()
-                                                    << QByteArray(1, '\0');
+    QTest::newRow("all 256 byte values") << QStringLiteral("all.bin") << all << QByteArray("\xff");
+    QTest::newRow("empty file sends one zero byte")
+        << QStringLiteral("empty.bin") << QByteArray() << QByteArray(1, '\0');
 }
 
 void tst_Upload::contentGoesOutUnchanged() {
@@ -253,9 +253,9 @@ void tst_Upload::fileFailures() {
     QFETCH(QString, fault);
     QFETCH(QString, message);
     Bench bench;
-    const QString path = bench.chooseFile("abc", fault == QStringLiteral("hidden")
-                                                     ? QStringLiteral(".image.bin")
-                                                     : QStringLiteral("image.bin"));
+    const QString path =
+        bench.chooseFile("abc", fault == QStringLiteral("hidden") ? QStringLiteral(".image.bin")
+                                                                  : QStringLiteral("image.bin"));
     int previousFsuid = -1;
     if (fault == QStringLiteral("deleted")) {
         QFile::remove(path);

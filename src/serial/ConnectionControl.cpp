@@ -24,8 +24,7 @@ void frmMain::cmdConnect_Click() {
             } catch (const RunTimeError& failure) {
                 // Nothing changed: the caption stays as it was and Upload stays disabled.
                 MessageBox::ShowFailure(QStringLiteral("Error Opening Serial Port"),
-                                        failure.number(), failure.description(),
-                                        kSerialPortError);
+                                        failure.number(), failure.description(), kSerialPortError);
                 SaxComm1->setFocus();
                 return;
             }

@@ -19,7 +19,7 @@ void frmMain::SaxComm1_SerialEvent() {
                 continue;
             ++Variables::lngRxCount;
             Variables::bytRxBuffer[Variables::lngRxCount - 1] = static_cast<quint8>(byte.at(0));
-            if (Variables::lngRxCount >= Variables::lngFileSize + 5)
+            if (Variables::lngRxCount >= qint64(Variables::lngFileSize) + 5)
                 Variables::blnVerifying = Variables::kFalse;
         }
         break;

@@ -11,18 +11,23 @@
 
 #include <algorithm>
 
+#ifdef Q_OS_UNIX
+#include <sys/ioctl.h>
+#include <termios.h>
+#endif
+
 using namespace std::chrono_literals;
 
 namespace {
 
 // Settings whose meaning the control gives them; the rest are only kept.
 enum SettingNumber {
-    ShowReceived = 6,          // Boolean: received bytes are shown in the display
-    ReceiveBufferSize = 59,    // bytes held for the program before the line is left waiting
-    SendTypedKeys = 62,        // Boolean: keys typed into the display go out on the line
-    TransmitBufferSize = 82,   // upper bound of the transmit queue
-    ScrollbackLines = 93,      // lines the display keeps above its screen
-    RaiseReceiveEvents = 126,  // non-zero: received bytes are held and announced by SerialEvent
+    ShowReceived = 6,         // Boolean: received bytes are shown in the display
+    ReceiveBufferSize = 59,   // bytes held for the program before the line is left waiting
+    SendTypedKeys = 62,       // Boolean: keys typed into the display go out on the line
+    TransmitBufferSize = 82,  // upper bound of the transmit queue
+    ScrollbackLines = 93,     // lines the display keeps above its screen
+    RaiseReceiveEvents = 126, // non-zero: received bytes are held and announced by SerialEvent
 };
 
 // How long the line may take no byte at all before sending gives up on it.
@@ -80,7 +85,7 @@ void SaxComm::setPortIsOpen(bool open) {
     if (!open) {
         const qint64 unsent = [this] {
             drainTransmitQueue();
-            return m_port->bytesToWrite();
+            return m_port->bytesToWrite() + kernelQueued();
         }();
         m_port->close();
         if (unsent > 0)
@@ -126,16 +131,18 @@ void SaxComm::setLineSettings(const QString& settings) {
     const QStringList parts = settings.split(u',');
     if (parts.size() != 4)
         throwInvalidLineSettings(settings);
-    const std::optional<qint32> baud = NumberText::wholeTextToInt32(parts.at(0));
+    const std::optional<qint32> baud = NumberText::plainInt32(parts.at(0));
     const QString parity = parts.at(1).trimmed().toLower();
     const QString dataBits = parts.at(2).trimmed();
     const QString stopBits = parts.at(3).trimmed();
-    if (!baud || *baud <= 0 || parts.at(0).contains(u'.'))
+    if (!baud || *baud <= 0)
         throwInvalidLineSettings(settings);
 
     static const QHash<QString, QSerialPort::Parity> parities = {
-        {QStringLiteral("n"), QSerialPort::NoParity},   {QStringLiteral("e"), QSerialPort::EvenParity},
-        {QStringLiteral("o"), QSerialPort::OddParity},  {QStringLiteral("m"), QSerialPort::MarkParity},
+        {QStringLiteral("n"), QSerialPort::NoParity},
+        {QStringLiteral("e"), QSerialPort::EvenParity},
+        {QStringLiteral("o"), QSerialPort::OddParity},
+        {QStringLiteral("m"), QSerialPort::MarkParity},
         {QStringLiteral("s"), QSerialPort::SpaceParity}};
     static const QHash<QString, QSerialPort::DataBits> dataBitCounts = {
         {QStringLiteral("5"), QSerialPort::Data5},
@@ -183,8 +190,9 @@ void SaxComm::SendText(const char* bytes, qsizetype size) {
         if (m_port->write(bytes + offset, chunk) != chunk) {
             const QString reason = m_port->errorString();
             closeLostPort(QSerialPort::WriteError);
-            throw RunTimeError(QSerialPort::WriteError,
-                               QStringLiteral("Sending on COM%1 failed: %2").arg(m_portNumber).arg(reason));
+            throw RunTimeError(
+                QSerialPort::WriteError,
+                QStringLiteral("Sending on COM%1 failed: %2").arg(m_portNumber).arg(reason));
         }
         offset += chunk;
     }
@@ -215,26 +223,38 @@ void SaxComm::waitForTransmitRoom() {
         } else if (stall.hasExpired()) {
             const QString device = m_port->portName();
             closeLostPort(QSerialPort::TimeoutError);
-            throw RunTimeError(QSerialPort::TimeoutError,
-                               QStringLiteral("COM%1 (%2) took no data for %3 seconds")
-                                   .arg(m_portNumber)
-                                   .arg(device)
-                                   .arg(std::chrono::duration_cast<std::chrono::seconds>(
-                                            kSendStallLimit)
-                                            .count()));
+            throw RunTimeError(
+                QSerialPort::TimeoutError,
+                QStringLiteral("COM%1 (%2) took no data for %3 seconds")
+                    .arg(m_portNumber)
+                    .arg(device)
+                    .arg(
+                        std::chrono::duration_cast<std::chrono::seconds>(kSendStallLimit).count()));
         }
     }
 }
 
+qint64 SaxComm::kernelQueued() const {
+#ifdef Q_OS_UNIX
+    int queued = 0;
+    if (m_port->isOpen() && ::ioctl(m_port->handle(), TIOCOUTQ, &queued) == 0)
+        return queued;
+#endif
+    return 0;
+}
+
 void SaxComm::drainTransmitQueue() {
-    const qint64 queued = m_port->bytesToWrite();
+    // The bytes the port has handed to the system are still on their way down the line.
+    const qint64 queued = m_port->bytesToWrite() + kernelQueued();
     if (queued == 0)
         return;
     // Ten bits a byte at the line rate, twice over, and some slack for the system.
-    const auto lineTime = std::chrono::milliseconds(queued * 10 * 1000 * 2 / std::max(1, m_baudRate));
+    const auto lineTime =
+        std::chrono::milliseconds(queued * 10 * 1000 * 2 / std::max(1, m_baudRate));
     QDeadlineTimer deadline(lineTime + kDrainSlack);
     m_port->flush();
-    while (m_port->isOpen() && m_port->bytesToWrite() > 0 && !deadline.hasExpired())
+    while (m_port->isOpen() && (m_port->bytesToWrite() > 0 || kernelQueued() > 0) &&
+           !deadline.hasExpired())
         WaitForEvents(std::min<std::chrono::milliseconds>(
             kWaitSlice, std::chrono::milliseconds(std::max<qint64>(1, deadline.remainingTime()))));
 }
@@ -387,7 +407,7 @@ void SaxComm::sendTypedKeys(const QByteArray& bytes) {
         return;
     try {
         SendText(bytes);
-    } catch (const RunTimeError&) {
+    } catch (const std::exception&) {
         // A lost line is announced by its own event; a typed key has nothing more to say.
     }
 }

@@ -101,6 +101,7 @@ private:
     void deliverEvents();
     void raise(qint32 code);
     void drainTransmitQueue();
+    qint64 kernelQueued() const;
     void closeLostPort(QSerialPort::SerialPortError error);
     void sendTypedKeys(const QByteArray& bytes);
     void waitForTransmitRoom();

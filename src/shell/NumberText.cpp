@@ -2,6 +2,7 @@
 
 #include "shell/RunTimeError.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -140,6 +141,17 @@ std::optional<qint32> wholeTextToInt32(const QString& text) {
           rounded <= std::numeric_limits<qint32>::max()))
         return std::nullopt;
     return static_cast<qint32>(rounded);
+}
+
+std::optional<qint32> plainInt32(const QString& text) {
+    const QString trimmed = text.trimmed();
+    const qsizetype start = trimmed.startsWith(u'-') || trimmed.startsWith(u'+') ? 1 : 0;
+    if (trimmed.size() <= start ||
+        !std::all_of(trimmed.cbegin() + start, trimmed.cend(), isAsciiDigit))
+        return std::nullopt;
+    bool ok = false;
+    const qint32 value = trimmed.toInt(&ok);
+    return ok ? std::optional<qint32>(value) : std::nullopt;
 }
 
 QString errorNumberLine(int number, const QString& description) {

@@ -24,6 +24,10 @@ qint16 toInt16(double value);
 // it fits a signed 32-bit integer; nothing otherwise.
 std::optional<qint32> wholeTextToInt32(const QString& text);
 
+// A text of decimal digits with an optional sign (blanks around it allowed) that fits a
+// signed 32-bit integer; nothing otherwise.
+std::optional<qint32> plainInt32(const QString& text);
+
 // "Error # " followed by the number after a sign position (a blank, or the minus sign) and
 // " - " and the description.
 QString errorNumberLine(int number, const QString& description);

@@ -57,7 +57,8 @@ QLabel* StatusBar::Panels(int index) const {
 }
 
 void StatusBar::updateClock() {
-    m_panels.back()->setText(QLocale::system().toString(QTime::currentTime(), QLocale::ShortFormat));
+    m_panels.back()->setText(
+        QLocale::system().toString(QTime::currentTime(), QLocale::ShortFormat));
     scheduleClock();
 }
 

@@ -4,6 +4,7 @@
 #include "shell/Twips.h"
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QScreen>
 
 ToolDialog::ToolDialog(const QString& caption, QWidget* parent)
@@ -21,4 +22,12 @@ void ToolDialog::showEvent(QShowEvent* event) {
     if (const QWidget* main = Forms::At(0); main && main != this && main->isVisible())
         move(main->frameGeometry().center() - QPoint(width() / 2, height() / 2));
     QDialog::showEvent(event);
+}
+
+void ToolDialog::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }

@@ -15,4 +15,7 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    // No button is the dialog's cancel button: Escape does nothing. The close box calls
+    // reject(), which each dialog routes to its own Cancel.
+    void keyPressEvent(QKeyEvent* event) override;
 };

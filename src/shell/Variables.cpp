@@ -90,7 +90,7 @@ std::optional<qint32> programFileLength(const QString& path) {
 QString checkedBaudRate(const QString& stored) {
     // A rate that is not a whole number in range would stop every start-up with an error that
     // only editing the file can cure; it is treated like any other unusable rate.
-    const std::optional<qint32> value = NumberText::wholeTextToInt32(stored);
+    const std::optional<qint32> value = NumberText::plainInt32(stored);
     if (!value || *value % kBaudStep != 0)
         return QStringLiteral("9600");
     if (*value < kSlowestBaud)

@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMouseEvent>
 #include <QPushButton>
 
 static void initCorvidResources() {
@@ -49,8 +50,8 @@ QFont courier(double points) {
     return font;
 }
 
-QPushButton* makeButton(const QString& name, const QString& caption, QWidget* parent,
-                        double left, double top, double width, double height) {
+QPushButton* makeButton(const QString& name, const QString& caption, QWidget* parent, double left,
+                        double top, double width, double height) {
     auto* button = new QPushButton(caption, parent);
     button->setObjectName(name);
     button->setFont(sansSerif(8.25));
@@ -71,13 +72,39 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent) {
     buildMenu();
     buildControls();
     dlgCommonDialog = std::make_unique<CommonDialog>(this);
+    SaxComm1->setProgramFolder(Variables::programFolder());
     Forms::Load(this);
 
-    connect(cmdConnect, &QPushButton::clicked, this, &frmMain::cmdConnect_Click);
-    connect(cmdUpload, &QPushButton::clicked, this, &frmMain::cmdUpload_Click);
-    connect(SSActiveToolBars1, &QMenuBar::triggered, this,
-            [this](QAction* tool) { SSActiveToolBars1_ToolClick(tool->objectName()); });
-    connect(SaxComm1, &SaxComm::SerialEvent, this, &frmMain::SaxComm1_SerialEvent);
+    // No failure leaves a handler into the message loop: what a handler does not report
+    // itself is reported here.
+    connect(cmdConnect, &QPushButton::clicked, this, [this] {
+        try {
+            cmdConnect_Click();
+        } catch (const std::exception& failure) {
+            reportUnhandled(QStringLiteral("Connect"), failure);
+        }
+    });
+    connect(cmdUpload, &QPushButton::clicked, this, [this] {
+        try {
+            cmdUpload_Click();
+        } catch (const std::exception& failure) {
+            reportUnhandled(QStringLiteral("Upload Program"), failure);
+        }
+    });
+    connect(SSActiveToolBars1, &QMenuBar::triggered, this, [this](QAction* tool) {
+        try {
+            SSActiveToolBars1_ToolClick(tool->objectName());
+        } catch (const std::exception& failure) {
+            reportUnhandled(tool->text().remove(u'&'), failure);
+        }
+    });
+    connect(SaxComm1, &SaxComm::SerialEvent, this, [this] {
+        try {
+            SaxComm1_SerialEvent();
+        } catch (const std::exception& failure) {
+            reportUnhandled(QStringLiteral("Receiving from the serial port"), failure);
+        }
+    });
     txtVersionInfo->installEventFilter(this);
 
     const int menuHeight = SSActiveToolBars1->sizeHint().height();
@@ -141,8 +168,8 @@ void frmMain::buildControls() {
                             360, 300, 975, 375);
     cmdUpload = makeButton(QStringLiteral("cmdUpload"), QStringLiteral("&Upload Program"),
                            frControls, 1440, 300, 1815, 375);
-    cmdVerify = makeButton(QStringLiteral("cmdVerify"), QStringLiteral("&Verify Data"),
-                           frControls, 3360, 300, 1095, 375);
+    cmdVerify = makeButton(QStringLiteral("cmdVerify"), QStringLiteral("&Verify Data"), frControls,
+                           3360, 300, 1095, 375);
 
     lblVersionInfo = new QLabel(QStringLiteral("Version Info"), frControls);
     lblVersionInfo->setObjectName(QStringLiteral("lblVersionInfo"));
@@ -159,7 +186,7 @@ void frmMain::buildControls() {
 
     StatusBar1 = new StatusBar(this);
     StatusBar1->setFont(sansSerif(9.75));
-    Twips::setHeight(StatusBar1, 375);
+    StatusBar1->setFixedHeight(Twips::toPixelsY(375));
     setStatusBar(StatusBar1);
 
     // Keyboard order: the terminal, then the version text and the buttons in their tab order.
@@ -194,10 +221,12 @@ void frmMain::setTop(double twips) {
 }
 
 void frmMain::setWidth(double twips) {
+    m_outerSizePending = m_outerSizePending || !isVisible();
     Twips::setWidth(this, twips);
 }
 
 void frmMain::setHeight(double twips) {
+    m_outerSizePending = m_outerSizePending || !isVisible();
     Twips::setHeight(this, twips);
 }
 
@@ -212,7 +241,6 @@ int frmMain::WindowState() const {
 void frmMain::Form_Load() {
     try {
         Variables::InitVariables();
-        SaxComm1->setProgramFolder(Variables::programFolder());
         SaxComm1->setPortNumber(Variables::intCommPort);
         SaxComm1->setLineSettings(Variables::lineSettingsText());
         SaxComm1->setSetting59(1048576);
@@ -295,8 +323,12 @@ void frmMain::reportUnhandled(const QString& what, const std::exception& failure
 
 bool frmMain::eventFilter(QObject* watched, QEvent* event) {
     // A click is a press and a release; the focus moves once the click is complete.
-    if (watched == txtVersionInfo && event->type() == QEvent::MouseButtonRelease)
-        txtVersionInfo_Click();
+    if (watched == txtVersionInfo && event->type() == QEvent::MouseButtonRelease) {
+        const auto* release = static_cast<QMouseEvent*>(event);
+        if (release->button() == Qt::LeftButton &&
+            txtVersionInfo->rect().contains(release->position().toPoint()))
+            txtVersionInfo_Click();
+    }
     return QMainWindow::eventFilter(watched, event);
 }
 
@@ -313,11 +345,21 @@ void frmMain::resizeEvent(QResizeEvent* event) {
 
 void frmMain::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
-    if (m_frameKnown)
+    applyOuterSizeOnceFramed();
+}
+
+void frmMain::moveEvent(QMoveEvent* event) {
+    QMainWindow::moveEvent(event);
+    applyOuterSizeOnceFramed();
+}
+
+void frmMain::applyOuterSizeOnceFramed() {
+    // The window frame is known only once the window system has framed the shown window; an
+    // outer size set before that (from the settings file) is applied again so that the frame
+    // is counted in it, and the size written back at exit is the size that was read.
+    if (!m_outerSizePending || !isVisible() || frameGeometry().size() == size())
         return;
-    m_frameKnown = true;
-    // The window frame is known only once the window is shown; an outer size set before that
-    // (from the settings file) is applied again so that the frame is counted in it.
+    m_outerSizePending = false;
     const QVariant width = property("twipsWidth");
     const QVariant height = property("twipsHeight");
     if (width.isValid())

@@ -83,16 +83,18 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void changeEvent(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
 
 private:
     void buildMenu();
     void buildControls();
+    void applyOuterSizeOnceFramed();
     void reportUnhandled(const QString& what, const std::exception& failure);
     void connectionLost();
     void showContents();
     void showAbout();
 
     bool m_unloaded = false;
-    bool m_frameKnown = false;
+    bool m_outerSizePending = false;
     bool m_lossReported = false;
 };

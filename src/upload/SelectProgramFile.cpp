@@ -26,7 +26,8 @@ void SelectProgramFile() {
 
     const QString sentence = QStringLiteral("Error Locating Or Reading Specified Download File");
     try {
-        if (const std::optional<qint32> size = Variables::programFileLength(Variables::strProgramFile)) {
+        if (const std::optional<qint32> size =
+                Variables::programFileLength(Variables::strProgramFile)) {
             Variables::lngFileSize = *size;
             form.StatusBar1->Panels(1)->setText(Variables::strProgramFile);
             form.StatusBar1->Panels(2)->setText(Variables::sizePanelText(Variables::lngFileSize));

@@ -11,7 +11,6 @@
 #include "shell/frmMain.h"
 
 #include <QFile>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
@@ -72,15 +71,6 @@ void frmStatus::cmdCancelDownload_Click() {
 
 void frmStatus::reject() {
     cmdCancelDownload_Click();
-}
-
-void frmStatus::keyPressEvent(QKeyEvent* event) {
-    // No button of the dialog is its cancel button: Escape does nothing.
-    if (event->key() == Qt::Key_Escape) {
-        event->accept();
-        return;
-    }
-    ToolDialog::keyPressEvent(event);
 }
 
 void frmStatus::cmdOkDownload_Click() {

@@ -30,7 +30,6 @@ public:
 protected:
     // The close box does what Cancel does.
     void reject() override;
-    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void transfer();

@@ -6,8 +6,8 @@
 
 #include <QApplication>
 
-#include <algorithm>
 #include <QFile>
+#include <algorithm>
 
 TestProgram::TestProgram() {
     resetSharedState();
