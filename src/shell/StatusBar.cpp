@@ -3,6 +3,8 @@
 #include "shell/Twips.h"
 
 #include <QLocale>
+#include <QRegularExpression>
+#include <QRegularExpression>
 #include <QTime>
 
 #include <chrono>
@@ -57,8 +59,10 @@ QLabel* StatusBar::Panels(int index) const {
 }
 
 void StatusBar::updateClock() {
-    m_panels.back()->setText(
-        QLocale::system().toString(QTime::currentTime(), QLocale::ShortFormat));
+    // The panel is refreshed once a minute, so it shows no seconds whatever the locale says.
+    QString format = QLocale::system().timeFormat(QLocale::ShortFormat);
+    format.remove(QRegularExpression(QStringLiteral("[:.]?s+")));
+    m_panels.back()->setText(QLocale::system().toString(QTime::currentTime(), format));
     scheduleClock();
 }
 
