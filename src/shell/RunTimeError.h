@@ -33,6 +33,7 @@ private:
 namespace ErrorNumber {
 inline constexpr int Overflow = 6;
 inline constexpr int TypeMismatch = 13;
+inline constexpr int InputPastEnd = 62;
 inline constexpr int InvalidPropertyValue = 380;
 inline constexpr int PortNotOpen = 8018;
 } // namespace ErrorNumber

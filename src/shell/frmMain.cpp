@@ -84,6 +84,13 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent) {
             reportUnhandled(QStringLiteral("Connect"), failure);
         }
     });
+    connect(cmdVerify, &QPushButton::clicked, this, [this] {
+        try {
+            cmdVerify_Click();
+        } catch (const std::exception& failure) {
+            reportUnhandled(QStringLiteral("Verify Data"), failure);
+        }
+    });
     connect(cmdUpload, &QPushButton::clicked, this, [this] {
         try {
             cmdUpload_Click();

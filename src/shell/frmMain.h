@@ -60,6 +60,8 @@ public:
     void SaxComm1_SerialEvent();
     // The upload command: makes sure a file is chosen and exists, then sends it.
     void cmdUpload_Click();
+    // The verify command: checks port and file, then runs the verification dialog.
+    void cmdVerify_Click();
     // A command has already told the user that the line was lost; its announcement is not
     // shown again.
     void lineFailureReported() { m_lossReported = true; }

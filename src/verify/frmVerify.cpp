@@ -1,10 +1,59 @@
 #include "verify/frmVerify.h"
 
+#include "serial/SaxComm.h"
+#include "shell/DoEvents.h"
+#include "shell/Forms.h"
+#include "shell/MessageBox.h"
 #include "shell/ProgressBar.h"
+#include "shell/RunTimeError.h"
 #include "shell/Twips.h"
+#include "shell/Variables.h"
+#include "shell/frmMain.h"
 
+#include <QDir>
+#include <QFile>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+QPointer<frmVerify> g_loaded;
+
+// How long one pass of the wait may sleep when no event comes; any event ends it sooner.
+constexpr std::chrono::milliseconds kWaitSlice = 250ms;
+// Matching bytes whose position is a multiple of this do not yield.
+constexpr qint32 kYieldSkipInterval = 10000;
+
+void captureConfiguration(SaxComm& comm) {
+    comm.setSetting6(false);
+    comm.setSetting126(1);
+    comm.setSetting62(false);
+    comm.setSetting63(1);
+}
+
+void terminalConfiguration(SaxComm& comm) {
+    comm.setSetting6(true);
+    comm.setSetting126(0);
+    comm.setSetting62(true);
+    comm.setSetting63(0);
+}
+
+} // namespace
+
+frmVerify& frmVerify::Load() {
+    if (!g_loaded || !Forms::IsLoaded(g_loaded.data())) {
+        g_loaded = new frmVerify;
+        g_loaded->Form_Load();
+    }
+    return *g_loaded;
+}
+
+frmVerify* frmVerify::loaded() {
+    return g_loaded && Forms::IsLoaded(g_loaded.data()) ? g_loaded.data() : nullptr;
+}
 
 frmVerify::frmVerify(QWidget* parent) : ToolDialog(QStringLiteral("Verify Flash Data"), parent) {
     setObjectName(QStringLiteral("frmVerify"));
@@ -25,4 +74,121 @@ frmVerify::frmVerify(QWidget* parent) : ToolDialog(QStringLiteral("Verify Flash 
     pgVerify->setValue(0);
     pgVerify->setAccessibleName(QStringLiteral("Flash data received"));
     Twips::setGeometry(pgVerify, 120, 960, 5055, 255);
+
+    connect(cmdCancelVerify, &QPushButton::clicked, this, &frmVerify::cmdCancelVerify_Click);
+}
+
+void frmVerify::Form_Load() {
+    lblVerifyReceivingData->setText(QStringLiteral("Receiving Flash Data [ 0 Bytes]"));
+    pgVerify->setMin(1);
+    pgVerify->setMax(static_cast<float>(qint64(Variables::lngFileSize) + 6));
+    pgVerify->setValue(1);
+    Tag = QStringLiteral("1");
+}
+
+void frmVerify::showEvent(QShowEvent* event) {
+    ToolDialog::showEvent(event);
+    if (m_activated)
+        return;
+    m_activated = true;
+    // The exchange runs once the dialog's own modal loop has started.
+    QMetaObject::invokeMethod(this, &frmVerify::Form_Activate, Qt::QueuedConnection);
+}
+
+void frmVerify::cmdCancelVerify_Click() {
+    Variables::blnVerifying = Variables::kFalse;
+    Tag = QStringLiteral("0");
+}
+
+void frmVerify::reject() {
+    cmdCancelVerify_Click();
+}
+
+void frmVerify::Form_Activate() {
+    SaxComm& comm = *frmMain::current().SaxComm1;
+    try {
+        activate();
+    } catch (const std::exception& failure) {
+        // Whatever ended the exchange, the display goes back to showing the line.
+        Variables::blnVerifying = Variables::kFalse;
+        terminalConfiguration(comm);
+        const auto* runTime = dynamic_cast<const RunTimeError*>(&failure);
+        if (!comm.lostEventPending())
+            MessageBox::ShowFailure(
+                QStringLiteral("Error Verifying Flash Data"), runTime ? runTime->number() : 0,
+                runTime ? runTime->description() : QString::fromLocal8Bit(failure.what()),
+                QStringLiteral("Verify Error"));
+    }
+    hide();
+}
+
+void frmVerify::activate() {
+    SaxComm& comm = *frmMain::current().SaxComm1;
+    Variables::blnVerifying = Variables::kTrue;
+    captureConfiguration(comm);
+    comm.SendText(QByteArrayLiteral("UFD"));
+    comm.SendText(QByteArrayLiteral("\r"));
+
+    // The capture runs inside these waits and clears the flag when the reply is complete.
+    while (Variables::blnVerifying != Variables::kFalse && comm.PortIsOpen())
+        WaitForEvents(kWaitSlice);
+    const bool lineLost = !comm.PortIsOpen();
+    Variables::blnVerifying = Variables::kFalse;
+
+    terminalConfiguration(comm);
+    // A lost line is announced by the serial control's own event; there is no verdict.
+    if (lineLost || Tag.toInt() != 1)
+        return;
+    compare();
+}
+
+void frmVerify::compare() {
+    const QString path = Variables::strProgramFile;
+    const QString sentence = QStringLiteral("Error Reading Specified Comparison File");
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        const RunTimeError failure =
+            RunTimeError::fromFile(file, QStringLiteral("Cannot open %1").arg(QDir::toNativeSeparators(path)));
+        MessageBox::ShowFailure(sentence, failure.number(), failure.description(),
+                                QStringLiteral("File Error"));
+        return;
+    }
+    for (qint32 k = 0; k < Variables::lngFileSize; ++k) {
+        char fileByte = 0;
+        if (!file.getChar(&fileByte)) {
+            const RunTimeError failure =
+                file.error() != QFileDevice::NoError
+                    ? RunTimeError::fromFile(file, QStringLiteral("Reading %1 failed")
+                                                       .arg(QDir::toNativeSeparators(path)))
+                    : RunTimeError(ErrorNumber::InputPastEnd,
+                                   QStringLiteral("%1 ended after %2 of its %3 bytes: it was "
+                                                  "changed during the verification")
+                                       .arg(QDir::toNativeSeparators(path))
+                                       .arg(k)
+                                       .arg(Variables::lngFileSize));
+            MessageBox::ShowFailure(sentence, failure.number(), failure.description(),
+                                    QStringLiteral("File Error"));
+            return;
+        }
+        const quint8 expected = static_cast<quint8>(fileByte);
+        const quint8 received = Variables::bytRxBuffer[static_cast<size_t>(k) + 5];
+        if (received != expected) {
+            file.close();
+            Variables::strMessage = QStringLiteral("Retreived Data Not Equal To Binary File "
+                                                   "Specified\rByte[") +
+                                    QString::number(k + 1) + QStringLiteral("] Is ") +
+                                    QString::number(received) + QStringLiteral(" Should Be ") +
+                                    QString::number(expected) + QStringLiteral(".\r\r");
+            MessageBox::MsgBox(Variables::strMessage, MessageBox::vbCritical,
+                               QStringLiteral("Verify Error"));
+            return;
+        }
+        if (k % kYieldSkipInterval != 0)
+            DoEvents();
+    }
+    file.close();
+    Variables::strMessage = QString::number(Variables::lngFileSize) +
+                            QStringLiteral(" Bytes of Flash Data Verified Correct as Sent\r");
+    MessageBox::MsgBox(Variables::strMessage, MessageBox::vbInformation,
+                       QStringLiteral("Verification Complete"));
 }

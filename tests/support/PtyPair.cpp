@@ -34,10 +34,14 @@ PtyPair::PtyPair() {
     ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
     m_notifier = std::make_unique<QSocketNotifier>(m_master, QSocketNotifier::Read);
     connect(m_notifier.get(), &QSocketNotifier::activated, this, &PtyPair::readMaster);
+    m_writeNotifier = std::make_unique<QSocketNotifier>(m_master, QSocketNotifier::Write);
+    m_writeNotifier->setEnabled(false);
+    connect(m_writeNotifier.get(), &QSocketNotifier::activated, this, &PtyPair::writePending);
 }
 
 PtyPair::~PtyPair() {
     m_notifier.reset();
+    m_writeNotifier.reset();
     if (m_master >= 0)
         ::close(m_master);
     if (m_slave >= 0)
@@ -45,14 +49,25 @@ PtyPair::~PtyPair() {
 }
 
 void PtyPair::send(const QByteArray& bytes) {
-    qsizetype offset = 0;
-    while (m_master >= 0 && offset < bytes.size()) {
-        const ssize_t n = ::write(m_master, bytes.constData() + offset, bytes.size() - offset);
-        if (n > 0)
-            offset += n;
-        else if (n < 0 && errno != EAGAIN && errno != EINTR)
+    m_pending += bytes;
+    writePending();
+}
+
+void PtyPair::writePending() {
+    // What the pseudo-terminal cannot take now goes out when it has room again, from the
+    // message loop, so that the program on the other side can read meanwhile.
+    while (m_master >= 0 && !m_pending.isEmpty()) {
+        const ssize_t n = ::write(m_master, m_pending.constData(), m_pending.size());
+        if (n > 0) {
+            m_pending.remove(0, n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
             break;
+        }
     }
+    if (m_writeNotifier)
+        m_writeNotifier->setEnabled(m_master >= 0 && !m_pending.isEmpty());
 }
 
 void PtyPair::setResponder(std::function<void(const QByteArray&)> responder) {
@@ -66,6 +81,7 @@ void PtyPair::pauseReading(bool paused) {
 
 void PtyPair::hangUp() {
     m_notifier.reset();
+    m_writeNotifier.reset();
     if (m_master >= 0)
         ::close(m_master);
     m_master = -1;

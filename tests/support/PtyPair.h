@@ -25,7 +25,8 @@ public:
     QByteArray received() const { return m_received; }
     void clearReceived() { m_received.clear(); }
 
-    // Writes bytes to the program, as the target would.
+    // Writes bytes to the program, as the target would; what does not fit now follows from the
+    // message loop.
     void send(const QByteArray& bytes);
 
     // Called with each chunk that arrives, to answer like a target.
@@ -43,11 +44,14 @@ public:
 
 private:
     void readMaster();
+    void writePending();
 
     int m_master = -1;
     int m_slave = -1;
     QString m_slavePath;
     QByteArray m_received;
     std::unique_ptr<QSocketNotifier> m_notifier;
+    std::unique_ptr<QSocketNotifier> m_writeNotifier;
+    QByteArray m_pending;
     std::function<void(const QByteArray&)> m_responder;
 };

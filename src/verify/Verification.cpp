@@ -1,0 +1,60 @@
+// The Verify Data command: the checks before the verification dialog is shown.
+
+#include "serial/SaxComm.h"
+#include "shell/Forms.h"
+#include "shell/MessageBox.h"
+#include "shell/RunTimeError.h"
+#include "shell/Variables.h"
+#include "shell/frmMain.h"
+#include "verify/frmVerify.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+// The reply holds five leading bytes before the flash contents, and all of it must fit the
+// receive buffer.
+constexpr qint32 kLargestVerifiableFile = Variables::kRxBufferSize - 5;
+
+} // namespace
+
+void frmMain::cmdVerify_Click() {
+    Variables::lngRxCount = 0;
+    if (!SaxComm1->PortIsOpen())
+        return;
+    if (Variables::strProgramFile.isEmpty())
+        return;
+
+    const QString sentence = QStringLiteral("Error Locating Specified Comparison File");
+    try {
+        const std::optional<qint32> size = Variables::programFileLength(Variables::strProgramFile);
+        if (!size) {
+            MessageBox::ShowFailure(sentence, 0, QString(), QStringLiteral("File Error"));
+            return;
+        }
+        Variables::lngFileSize = *size;
+        if (Variables::lngFileSize == 0)
+            return;
+        if (Variables::lngFileSize > kLargestVerifiableFile) {
+            // Refused before anything is sent: the reply could not be held.
+            MessageBox::ShowFailure(
+                QStringLiteral("Program File Too Large To Verify"), ErrorNumber::Overflow,
+                QStringLiteral("%1 is %2 bytes long; the target's reply must fit the receive "
+                               "buffer of %3 bytes, so at most %4 bytes can be verified")
+                    .arg(QDir::toNativeSeparators(Variables::strProgramFile))
+                    .arg(Variables::lngFileSize)
+                    .arg(Variables::kRxBufferSize)
+                    .arg(kLargestVerifiableFile),
+                QStringLiteral("File Error"));
+            return;
+        }
+        frmVerify& dialog = frmVerify::Load();
+        dialog.exec();
+        Forms::Unload(&dialog);
+        SaxComm1->setFocus();
+    } catch (const RunTimeError& failure) {
+        MessageBox::ShowFailure(sentence, failure.number(), failure.description(),
+                                QStringLiteral("File Error"));
+    }
+}
