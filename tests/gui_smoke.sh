@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Starts the real program under a virtual X display in a temporary program folder, waits for
+# its main window, takes a screenshot, closes it through File > Exit and checks that it left a
+# settings file behind.
+# Usage: gui_smoke.sh PATH_TO_CORVID SCREENSHOT.png
+set -euo pipefail
+
+corvid=$1
+screenshot=$2
+
+if [ -z "${CORVID_SMOKE_INNER:-}" ]; then
+    for tool in xvfb-run xdotool import; do
+        if ! command -v "$tool" >/dev/null; then
+            echo "gui_smoke: $tool is missing (scripts/install-deps installs it)" >&2
+            exit 1
+        fi
+    done
+    export CORVID_SMOKE_INNER=1
+    exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+fi
+
+folder=$(mktemp -d)
+pid=""
+cleanup() {
+    [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
+    rm -rf "$folder"
+}
+trap cleanup EXIT
+
+# The program keeps its settings beside itself, so it runs from a copy in the folder.
+cp "$corvid" "$folder/corvid"
+"$folder/corvid" &
+pid=$!
+
+window=""
+for _ in $(seq 100); do
+    window=$(xdotool search --name '^Brisa Infineon Flash Programmer$' 2>/dev/null | head -n 1 || true)
+    [ -n "$window" ] && break
+    sleep 0.1
+done
+if [ -z "$window" ]; then
+    echo "gui_smoke: the window \"Brisa Infineon Flash Programmer\" did not appear" >&2
+    exit 1
+fi
+sleep 0.5
+import -window root "$screenshot"
+echo "gui_smoke: screenshot in $screenshot"
+
+# File is the first title on the menu bar; the open menu takes the keyboard, and x is Exit's
+# access key.
+eval "$(xdotool getwindowgeometry --shell "$window")"
+xdotool mousemove $((X + 20)) $((Y + 10)) click 1
+sleep 0.5
+xdotool key x
+
+for _ in $(seq 100); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+done
+if kill -0 "$pid" 2>/dev/null; then
+    echo "gui_smoke: File > Exit did not close the program" >&2
+    exit 1
+fi
+wait "$pid" || { echo "gui_smoke: the program exited with an error" >&2; exit 1; }
+pid=""
+
+if ! grep -q '^\[CONFIGURATION\]' "$folder/Corvid.ini" 2>/dev/null; then
+    echo "gui_smoke: no settings file was left behind" >&2
+    exit 1
+fi
+echo "gui_smoke: passed"
