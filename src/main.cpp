@@ -1,3 +1,4 @@
+#include "shell/TerminationSignals.h"
 #include "shell/frmMain.h"
 
 #include <QApplication>
@@ -8,6 +9,11 @@ int main(int argc, char* argv[]) {
 
     auto* mainWindow = new frmMain;
     mainWindow->setAttribute(Qt::WA_DeleteOnClose);
+
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::terminationRequested, mainWindow,
+                     &QWidget::close);
+
     mainWindow->Form_Load();
     mainWindow->show();
     return QApplication::exec();

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Starts the real program under a virtual X display in a temporary program folder, waits for
 # its main window, takes a screenshot, closes it through File > Exit and checks that it left a
-# settings file behind.
+# settings file behind; then starts it again and ends it with SIGTERM, as a session ending
+# does, which must close it the same orderly way.
 # Usage: gui_smoke.sh PATH_TO_CORVID SCREENSHOT.png
 set -euo pipefail
 
@@ -16,7 +17,9 @@ if [ -z "${CORVID_SMOKE_INNER:-}" ]; then
         fi
     done
     export CORVID_SMOKE_INNER=1
-    exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+    # Bounded, so that a virtual display that never comes up fails the test instead of
+    # hanging it.
+    exec timeout 100 xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
 fi
 
 folder=$(mktemp -d)
@@ -29,19 +32,38 @@ trap cleanup EXIT
 
 # The program keeps its settings beside itself, so it runs from a copy in the folder.
 cp "$corvid" "$folder/corvid"
-"$folder/corvid" &
-pid=$!
 
-window=""
-for _ in $(seq 100); do
-    window=$(xdotool search --name '^Brisa Infineon Flash Programmer$' 2>/dev/null | head -n 1 || true)
-    [ -n "$window" ] && break
-    sleep 0.1
-done
-if [ -z "$window" ]; then
+start_and_wait_for_window() {
+    "$folder/corvid" &
+    pid=$!
+    window=""
+    for _ in $(seq 100); do
+        window=$(xdotool search --name '^Brisa Infineon Flash Programmer$' 2>/dev/null | head -n 1 || true)
+        [ -n "$window" ] && return 0
+        sleep 0.1
+    done
     echo "gui_smoke: the window \"Brisa Infineon Flash Programmer\" did not appear" >&2
     exit 1
-fi
+}
+
+wait_for_exit() {
+    for _ in $(seq 100); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    if kill -0 "$pid" 2>/dev/null; then
+        echo "gui_smoke: $1 did not close the program" >&2
+        exit 1
+    fi
+    wait "$pid" || { echo "gui_smoke: the program exited with an error after $1" >&2; exit 1; }
+    pid=""
+    if ! grep -q '^\[CONFIGURATION\]' "$folder/Corvid.ini" 2>/dev/null; then
+        echo "gui_smoke: no settings file was left behind after $1" >&2
+        exit 1
+    fi
+}
+
+start_and_wait_for_window
 sleep 0.5
 import -window root "$screenshot"
 echo "gui_smoke: screenshot in $screenshot"
@@ -52,20 +74,10 @@ eval "$(xdotool getwindowgeometry --shell "$window")"
 xdotool mousemove $((X + 20)) $((Y + 10)) click 1
 sleep 0.5
 xdotool key x
+wait_for_exit "File > Exit"
 
-for _ in $(seq 100); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-done
-if kill -0 "$pid" 2>/dev/null; then
-    echo "gui_smoke: File > Exit did not close the program" >&2
-    exit 1
-fi
-wait "$pid" || { echo "gui_smoke: the program exited with an error" >&2; exit 1; }
-pid=""
-
-if ! grep -q '^\[CONFIGURATION\]' "$folder/Corvid.ini" 2>/dev/null; then
-    echo "gui_smoke: no settings file was left behind" >&2
-    exit 1
-fi
+rm "$folder/Corvid.ini"
+start_and_wait_for_window
+kill -TERM "$pid"
+wait_for_exit "SIGTERM"
 echo "gui_smoke: passed"

@@ -61,12 +61,17 @@ void tst_Connection::connectAndDisconnect() {
 }
 
 void tst_Connection::openFailuresLeaveProgramDisconnected_data() {
-    QTest::addColumn<QString>("device"); // "<held>": a pseudo-terminal another program holds
+    // "<held>": a pseudo-terminal another program holds; "<file>", "<folder>": in the program
+    // folder.
+    QTest::addColumn<QString>("device");
     QTest::addColumn<QString>("reason");
     QTest::newRow("no such device")
         << QStringLiteral("/nonexistent/ttyUSB0") << QStringLiteral("No such file or directory");
     QTest::newRow("not a serial device")
         << QStringLiteral("/dev/null") << QStringLiteral("Inappropriate ioctl for device");
+    QTest::newRow("a regular file")
+        << QStringLiteral("<file>") << QStringLiteral("Inappropriate ioctl for device");
+    QTest::newRow("a directory") << QStringLiteral("<folder>") << QStringLiteral("COM2");
     QTest::newRow("held by another program")
         << QStringLiteral("<held>") << QStringLiteral("locking the device");
 }
@@ -85,6 +90,10 @@ void tst_Connection::openFailuresLeaveProgramDisconnected() {
         otherProgram.setPortNumber(2);
         otherProgram.setPortIsOpen(true);
     } else {
+        if (device == QStringLiteral("<file>"))
+            device = program.makeFile(QStringLiteral("not-a-port"), "text");
+        else if (device == QStringLiteral("<folder>"))
+            device = program.folder();
         program.linkPort(2, device);
     }
     frmMain* form = program.start();

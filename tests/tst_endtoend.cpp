@@ -37,11 +37,11 @@ struct Workbench {
                               "Main Height=8400\n[CONFIGURATION]\nSerial Port=2\n"
                               "Baud Rate=115200\nLast File=\n");
         const QString link = program.filePath(QStringLiteral("COM2"));
-        board = std::make_unique<BoardProcess>(
-            QStringLiteral(CORVID_TARGET_PATH),
-            QStringList{QStringLiteral("--link"), link, QStringLiteral("--burst-gap"),
-                        QStringLiteral("50")} +
-                boardOptions.split(u' ', Qt::SkipEmptyParts));
+        board = std::make_unique<BoardProcess>(QStringLiteral(CORVID_TARGET_PATH),
+                                               QStringList{QStringLiteral("--link"), link,
+                                                           QStringLiteral("--burst-gap"),
+                                                           QStringLiteral("50")} +
+                                                   boardOptions.split(u' ', Qt::SkipEmptyParts));
         form = program.start();
         Variables::strProgramFile = program.makeFile(QStringLiteral("board.bin"), image());
     }

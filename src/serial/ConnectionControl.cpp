@@ -58,10 +58,19 @@ void frmMain::cmdConnect_Click() {
     SaxComm1->setFocus();
 }
 
-void frmMain::connectionLost() {
+void frmMain::showPortClosed() {
     if (cmdConnect->text() == QStringLiteral("Disconnect"))
         cmdConnect->setText(QStringLiteral("Connect"));
     cmdUpload->setEnabled(false);
+}
+
+void frmMain::lineFailureReported() {
+    showPortClosed();
+    m_lossReported = SaxComm1->lostEventPending();
+}
+
+void frmMain::connectionLost() {
+    showPortClosed();
     if (std::exchange(m_lossReported, false))
         return;
     MessageBox::ShowFailure(QStringLiteral("Serial Connection Lost - Check The Cable And Connect "

@@ -10,10 +10,24 @@
 
 #include <QLabel>
 
+#include <algorithm>
+#include <charconv>
+
 namespace {
 
 // While a verification runs, the capture yields after every this many bytes of one event.
 constexpr qint32 kVerifyYieldInterval = 250;
+
+// "Receiving Flash Data [n Bytes]" in a single allocation, since it is made for every byte.
+QString receivingText(qint32 count) {
+    static constexpr char kPrefix[] = "Receiving Flash Data [";
+    static constexpr char kSuffix[] = " Bytes]";
+    char text[sizeof kPrefix + 12 + sizeof kSuffix];
+    char* end = std::copy(kPrefix, kPrefix + sizeof kPrefix - 1, text);
+    end = std::to_chars(end, end + 12, count).ptr;
+    end = std::copy(kSuffix, kSuffix + sizeof kSuffix - 1, end);
+    return QString::fromLatin1(text, end - text);
+}
 
 } // namespace
 
@@ -38,8 +52,7 @@ void frmMain::SaxComm1_SerialEvent() {
                 if (frmVerify* dialog = frmVerify::loaded()) {
                     dialog->pgVerify->setValue(static_cast<float>(Variables::lngRxCount));
                     dialog->lblVerifyReceivingData->setText(
-                        QStringLiteral("Receiving Flash Data [") +
-                        QString::number(Variables::lngRxCount - 5) + QStringLiteral(" Bytes]"));
+                        receivingText(Variables::lngRxCount - 5));
                 }
                 if (storedThisRun % kVerifyYieldInterval == 0)
                     DoEvents();

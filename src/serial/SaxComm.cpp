@@ -10,6 +10,7 @@
 #include <QDir>
 
 #include <algorithm>
+#include <array>
 
 #ifdef Q_OS_UNIX
 #include <sys/ioctl.h>
@@ -208,8 +209,7 @@ void SaxComm::waitForTransmitRoom() {
         }
     };
     throwIfClosed();
-    const qint64 limit =
-        std::clamp<qint64>(Setting(TransmitBufferSize).toLongLong(), 1, kTransmitQueueLimit);
+    const qint64 limit = m_transmitLimit;
     if (m_port->bytesToWrite() < limit)
         return;
     QDeadlineTimer stall(kSendStallLimit);
@@ -270,7 +270,16 @@ qint32 SaxComm::ReceivedCount() const {
 QByteArray SaxComm::ReceivedData() {
     if (m_rxHead >= m_rxQueue.size())
         return {};
-    QByteArray byte(1, m_rxQueue.at(m_rxHead++));
+    // Each byte value has one lasting array that every call hands out, so taking a byte costs
+    // no allocation; a caller that changes its copy gets one of its own.
+    static const auto kByteText = [] {
+        std::array<std::array<char, 2>, 256> table{};
+        for (int value = 0; value < 256; ++value)
+            table[value] = {static_cast<char>(value), '\0'};
+        return table;
+    }();
+    const auto value = static_cast<quint8>(m_rxQueue.at(m_rxHead++));
+    QByteArray byte = QByteArray::fromRawData(kByteText[value].data(), 1);
     if (m_rxHead == m_rxQueue.size()) {
         m_rxQueue.clear();
         m_rxHead = 0;
@@ -293,6 +302,9 @@ void SaxComm::setSetting(int number, const QVariant& value) {
         break;
     case ReceiveBufferSize:
         m_port->setReadBufferSize(std::max<qint64>(0, value.toLongLong()));
+        break;
+    case TransmitBufferSize:
+        m_transmitLimit = std::clamp<qint64>(value.toLongLong(), 1, kTransmitQueueLimit);
         break;
     case RaiseReceiveEvents:
     case ShowReceived:

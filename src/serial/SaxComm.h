@@ -116,6 +116,8 @@ private:
     QSerialPort::DataBits m_dataBits = QSerialPort::Data8;
     QSerialPort::StopBits m_stopBits = QSerialPort::OneStop;
     QHash<int, QVariant> m_settings;
+    // The transmit queue's bound as the settings give it, kept at hand for every byte sent.
+    qint64 m_transmitLimit = kTransmitQueueLimit;
 
     QByteArray m_rxQueue;
     qsizetype m_rxHead = 0;

@@ -211,7 +211,11 @@ std::optional<QByteArray> readSettings(const QString& path) {
     if (!file.open(QIODevice::ReadOnly))
         throw fileError(file, errno, context);
     errno = 0;
-    const QByteArray data = file.read(IniFile::MaximumFileSize + 1);
+    // A buffer of the file's size, not of the limit, for the usual small file; one that grew
+    // since the check is read on, up to one byte past the limit.
+    QByteArray data = file.read(info.size() + 1);
+    if (data.size() > info.size() && file.error() == QFileDevice::NoError)
+        data += file.read(IniFile::MaximumFileSize + 1 - data.size());
     if (file.error() != QFileDevice::NoError)
         throw fileError(file, errno, context);
     if (data.size() > IniFile::MaximumFileSize)

@@ -4,7 +4,6 @@
 
 #include <QLocale>
 #include <QRegularExpression>
-#include <QRegularExpression>
 #include <QTime>
 
 #include <chrono>

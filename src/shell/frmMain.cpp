@@ -9,6 +9,8 @@
 #include "shell/StatusBar.h"
 #include "shell/Twips.h"
 #include "shell/Variables.h"
+#include "upload/frmStatus.h"
+#include "verify/frmVerify.h"
 
 #include <QCloseEvent>
 #include <QGroupBox>
@@ -339,7 +341,26 @@ bool frmMain::eventFilter(QObject* watched, QEvent* event) {
     return QMainWindow::eventFilter(watched, event);
 }
 
+frmMain::CommandScope::CommandScope(frmMain& form) : m_form(form) {
+    ++m_form.m_runningCommands;
+}
+
+frmMain::CommandScope::~CommandScope() {
+    if (--m_form.m_runningCommands == 0 && m_form.m_closePending)
+        QMetaObject::invokeMethod(&m_form, &QWidget::close, Qt::QueuedConnection);
+}
+
 void frmMain::closeEvent(QCloseEvent* event) {
+    if (m_runningCommands > 0) {
+        // The dialogs of a running command are still in use on the stack: the command is
+        // stopped first, and the window closes once it has returned.
+        event->ignore();
+        m_closePending = true;
+        frmStatus::stopForShutdown();
+        if (frmVerify* verify = frmVerify::loaded())
+            verify->cmdCancelVerify_Click();
+        return;
+    }
     Form_Unload();
     Forms::Remove(this);
     event->accept();

@@ -62,9 +62,22 @@ public:
     void cmdUpload_Click();
     // The verify command: checks port and file, then runs the verification dialog.
     void cmdVerify_Click();
-    // A command has already told the user that the line was lost; its announcement is not
-    // shown again.
-    void lineFailureReported() { m_lossReported = true; }
+    // A command found the line lost and has told the user: the buttons show the port closed
+    // at once, and the serial control's own announcement of the loss is not shown again.
+    void lineFailureReported();
+
+    // Marks a command running under one of the modal dialogs, for as long as it lives: a close
+    // of the main window meanwhile stops the command and closes the window once it has ended.
+    class CommandScope {
+    public:
+        explicit CommandScope(frmMain& form);
+        ~CommandScope();
+        CommandScope(const CommandScope&) = delete;
+        CommandScope& operator=(const CommandScope&) = delete;
+
+    private:
+        frmMain& m_form;
+    };
 
     // The controls, reached by name as the other windows and modules do.
     QMenuBar* SSActiveToolBars1 = nullptr;
@@ -93,10 +106,13 @@ private:
     void applyOuterSizeOnceFramed();
     void reportUnhandled(const QString& what, const std::exception& failure);
     void connectionLost();
+    void showPortClosed();
     void showContents();
     void showAbout();
 
     bool m_unloaded = false;
     bool m_outerSizePending = false;
     bool m_lossReported = false;
+    int m_runningCommands = 0;
+    bool m_closePending = false;
 };

@@ -19,6 +19,7 @@ namespace {
 
 QPointer<frmStatus> g_loaded;
 bool g_transferRunning = false;
+bool g_stopRequested = false;
 
 // Passes whose counter is a multiple of this do not yield.
 constexpr qint64 kYieldSkipInterval = 10000;
@@ -33,6 +34,12 @@ frmStatus& frmStatus::Load() {
 
 bool frmStatus::transferRunning() {
     return g_transferRunning;
+}
+
+void frmStatus::stopForShutdown() {
+    g_stopRequested = g_transferRunning;
+    if (g_loaded)
+        g_loaded->hide();
 }
 
 frmStatus::frmStatus(QWidget* parent) : ToolDialog(QStringLiteral("Upload Control"), parent) {
@@ -85,7 +92,7 @@ void frmStatus::cmdOkDownload_Click() {
         hide();
         frmMain& main = frmMain::current();
         // This message tells of the lost line; its own announcement would say it twice.
-        if (main.SaxComm1->lostEventPending())
+        if (!main.SaxComm1->PortIsOpen())
             main.lineFailureReported();
         MessageBox::ShowFailure(QStringLiteral("Error Locating Or Sending Specified Download File"),
                                 failure.number(), failure.description(),
@@ -103,7 +110,8 @@ void frmStatus::transfer() {
         throw RunTimeError::fromFile(file, QStringLiteral("Cannot open %1").arg(Tag));
     const qint64 n = Variables::varDownloadLength.value_or(0);
     char byte = 0;
-    for (qint64 i = 0; i <= n; ++i) {
+    g_stopRequested = false;
+    for (qint64 i = 0; i <= n && !g_stopRequested; ++i) {
         // At the end of the file the read delivers nothing and the byte of the pass before
         // goes out again.
         if (!file.getChar(&byte) && file.error() != QFileDevice::NoError)

@@ -16,6 +16,9 @@ public:
     static frmStatus& Load();
     // True while "Upload Data" is sending.
     static bool transferRunning();
+    // Ends a running transfer after the byte being sent and hides the dialog: the program is
+    // closing. Cancel, unlike this, lets the transfer run to its end.
+    static void stopForShutdown();
 
     explicit frmStatus(QWidget* parent = nullptr);
 

@@ -66,6 +66,10 @@ frmVerify::frmVerify(QWidget* parent) : ToolDialog(QStringLiteral("Verify Flash 
     lblVerifyReceivingData = new QLabel(QStringLiteral("Receiving Flash Data [ 0 Bytes]"), this);
     lblVerifyReceivingData->setObjectName(QStringLiteral("lblVerifyReceivingData"));
     Twips::setGeometry(lblVerifyReceivingData, 120, 720, 4815, 255);
+    // The capture sets this text for every byte received. It is never rich text, and the
+    // label's size never follows it, so neither is worked out again on each change.
+    lblVerifyReceivingData->setTextFormat(Qt::PlainText);
+    lblVerifyReceivingData->setFixedSize(lblVerifyReceivingData->size());
 
     pgVerify = new ProgressBar(this);
     pgVerify->setObjectName(QStringLiteral("pgVerify"));
@@ -147,8 +151,8 @@ void frmVerify::compare() {
     const QString sentence = QStringLiteral("Error Reading Specified Comparison File");
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        const RunTimeError failure =
-            RunTimeError::fromFile(file, QStringLiteral("Cannot open %1").arg(QDir::toNativeSeparators(path)));
+        const RunTimeError failure = RunTimeError::fromFile(
+            file, QStringLiteral("Cannot open %1").arg(QDir::toNativeSeparators(path)));
         MessageBox::ShowFailure(sentence, failure.number(), failure.description(),
                                 QStringLiteral("File Error"));
         return;
@@ -158,8 +162,9 @@ void frmVerify::compare() {
         if (!file.getChar(&fileByte)) {
             const RunTimeError failure =
                 file.error() != QFileDevice::NoError
-                    ? RunTimeError::fromFile(file, QStringLiteral("Reading %1 failed")
-                                                       .arg(QDir::toNativeSeparators(path)))
+                    ? RunTimeError::fromFile(
+                          file,
+                          QStringLiteral("Reading %1 failed").arg(QDir::toNativeSeparators(path)))
                     : RunTimeError(ErrorNumber::InputPastEnd,
                                    QStringLiteral("%1 ended after %2 of its %3 bytes: it was "
                                                   "changed during the verification")
