@@ -63,6 +63,7 @@ private slots:
     void brokenSettingsFiles_data();
     void brokenSettingsFiles();
     void settingsInReadOnlyFolder();
+    void settingsFileIsAFolder();
     void closedDuringUpload();
     void closedDuringVerification();
 };
@@ -270,6 +271,19 @@ void tst_Reliability::settingsInReadOnlyFolder() {
     QCOMPARE(messages.count(), 1);
     QVERIFY(messages.last().text.startsWith(QStringLiteral("Error Writinging Corvid.ini file")));
     QCOMPARE(program.readSettings(), original);
+}
+
+void tst_Reliability::settingsFileIsAFolder() {
+    MessageRecorder messages;
+    TestProgram program;
+    QVERIFY(QDir().mkdir(program.settingsPath()));
+    frmMain* form = program.start();
+    QCOMPARE(messages.count(), 0);
+    QCOMPARE(form->StatusBar1->Panels(3)->text(), QStringLiteral(" COM2  (9600 - 8N1 ) "));
+    program.close();
+    QCOMPARE(messages.count(), 1);
+    QVERIFY(messages.last().text.startsWith(QStringLiteral("Error Writinging Corvid.ini file")));
+    QVERIFY(QFileInfo(program.settingsPath()).isDir());
 }
 
 void tst_Reliability::closedDuringUpload() {
