@@ -25,7 +25,8 @@ fi
 folder=$(mktemp -d)
 pid=""
 cleanup() {
-    [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
+    # A program left running here failed the test already; it must not outlive it.
+    [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null || true
     rm -rf "$folder"
 }
 trap cleanup EXIT
@@ -69,11 +70,18 @@ import -window root "$screenshot"
 echo "gui_smoke: screenshot in $screenshot"
 
 # File is the first title on the menu bar; the open menu takes the keyboard, and x is Exit's
-# access key.
+# access key. On a busy machine the menu may open late, so the pick is tried a few times.
 eval "$(xdotool getwindowgeometry --shell "$window")"
-xdotool mousemove $((X + 20)) $((Y + 10)) click 1
-sleep 0.5
-xdotool key x
+for _ in 1 2 3; do
+    xdotool mousemove $((X + 20)) $((Y + 10)) click 1
+    sleep 1
+    xdotool key x
+    for _ in $(seq 50); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -0 "$pid" 2>/dev/null || break
+done
 wait_for_exit "File > Exit"
 
 rm "$folder/Corvid.ini"
