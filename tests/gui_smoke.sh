@@ -19,7 +19,8 @@ if [ -z "${CORVID_SMOKE_INNER:-}" ]; then
     export CORVID_SMOKE_INNER=1
     # Bounded, so that a virtual display that never comes up fails the test instead of
     # hanging it.
-    exec timeout 100 xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+    # -noreset: the server must not restart between the two runs of the program.
+    exec timeout 100 xvfb-run -a -s "-screen 0 1024x768x24 -noreset" "$0" "$@"
 fi
 
 folder=$(mktemp -d)
