@@ -66,6 +66,11 @@ private slots:
         QTest::newRow("commented key") << u"Screen Info"_s << u"Hidden"_s << QString();
         QTest::newRow("Latin-1 value") << u"Configuration"_s << u"Owner"_s << u"J\u00FCrgen"_s;
         QTest::newRow("UTF-8 value") << u"Configuration"_s << u"City"_s << u"Z\u00FCrich"_s;
+        QTest::newRow("U+FEFF leading a value")
+            << u"Configuration"_s << u"Zero Width"_s << u"\uFEFFx"_s;
+        QTest::newRow("U+FEFF leading a key")
+            << u"Configuration"_s << u"\uFEFFNo Break"_s << u"1"_s;
+        QTest::newRow("U+FEFF is no blank") << u"Configuration"_s << u"No Break"_s << QString();
         QTest::newRow("last line, lone CR") << u"Configuration"_s << u"Last"_s << u"a=b"_s;
     }
 
@@ -77,7 +82,8 @@ private slots:
                           "Main Width=\"11400\"\r\nMain Height='8235'\r\nCaption=\"odd'\r\n"
                           " ;Hidden=1\r\n\r\n[Screen Info]\r\nOnly Later=1\r\n[ configuration ]\r\n"
                           "Baud Rate=9600\r\nBAUD RATE=19200\r\nOwner=J\xFCrgen\r\n"
-                          "City=Z\xC3\xBCrich\r\nLast=a=b\r");
+                          "City=Z\xC3\xBCrich\r\nZero Width=\xEF\xBB\xBFx\r\n"
+                          "\xEF\xBB\xBFNo Break=1\r\nLast=a=b\r");
         QCOMPARE(iniFile(m_path, section, key).value(), expected);
     }
 
@@ -100,6 +106,9 @@ private slots:
             << crlf << u"New"_s << u"k"_s << crlf + "[New]\r\nk=\xC3\xA9\r\n";
         QTest::newRow("missing key, LF, no last line ending")
             << QByteArray("[A]\nx=1") << u"A"_s << u"k"_s << QByteArray("[A]\nx=1\nk=\xC3\xA9\n");
+        QTest::newRow("key starting with U+FEFF")
+            << QByteArray("[A]\n\xEF\xBB\xBFk=1\n") << u"A"_s << u"\uFEFFk"_s
+            << QByteArray("[A]\n\xEF\xBB\xBFk=\xC3\xA9\n");
         QTest::newRow("missing file")
             << QByteArray() << u"A"_s << u"k"_s << QByteArray("[A]\nk=\xC3\xA9\n");
     }

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QList>
 #include <QSaveFile>
+#include <QStringDecoder>
 
 #include <cerrno>
 #include <cmath>
@@ -55,7 +56,11 @@ QByteArrayView unquoted(QByteArrayView value) {
 }
 
 QString decoded(QByteArrayView bytes) {
-    return bytes.isValidUtf8() ? QString::fromUtf8(bytes) : QString::fromLatin1(bytes);
+    if (!bytes.isValidUtf8())
+        return QString::fromLatin1(bytes);
+    // fromUtf8() would drop a leading U+FEFF, which here belongs to the name or value.
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    return utf8(bytes);
 }
 
 bool sameName(QByteArrayView stored, const QString& wanted) {

@@ -5,9 +5,7 @@
 BoardProcess::BoardProcess(const QString& executable, const QStringList& arguments) {
     m_process.start(executable, arguments);
     const bool printed = QTest::qWaitFor(
-        [this] {
-            return m_process.canReadLine() || m_process.state() == QProcess::NotRunning;
-        },
+        [this] { return m_process.canReadLine() || m_process.state() == QProcess::NotRunning; },
         5000);
     if (printed && m_process.canReadLine())
         m_device = QString::fromLocal8Bit(m_process.readLine()).trimmed();
