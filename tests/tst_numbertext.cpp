@@ -9,8 +9,8 @@ class tst_NumberText : public QObject {
 private slots:
     void numericValue_data();
     void numericValue();
-    void wholeTextToInt32_data();
-    void wholeTextToInt32();
+    void plainInt32_data();
+    void plainInt32();
     void toInt16RoundsHalvesToEven_data();
     void toInt16RoundsHalvesToEven();
     void failureMessage_data();
@@ -47,13 +47,14 @@ void tst_NumberText::numericValue() {
     QTEST(NumberText::numericValue(text), "value");
 }
 
-void tst_NumberText::wholeTextToInt32_data() {
+void tst_NumberText::plainInt32_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("valid");
     QTest::addColumn<int>("value");
     QTest::newRow("plain") << QStringLiteral("9600") << true << 9600;
     QTest::newRow("blanks around") << QStringLiteral(" 9600 ") << true << 9600;
-    QTest::newRow("half to even") << QStringLiteral("2400.5") << true << 2400;
+    QTest::newRow("fraction") << QStringLiteral("2400.5") << false << 0;
+    QTest::newRow("explicit plus") << QStringLiteral("+9600") << true << 9600;
     QTest::newRow("negative") << QStringLiteral("-2400") << true << -2400;
     QTest::newRow("largest") << QStringLiteral("2147483647") << true << 2147483647;
     QTest::newRow("one too many") << QStringLiteral("2147483648") << false << 0;
@@ -63,10 +64,10 @@ void tst_NumberText::wholeTextToInt32_data() {
     QTest::newRow("huge exponent") << QStringLiteral("1e999") << false << 0;
 }
 
-void tst_NumberText::wholeTextToInt32() {
+void tst_NumberText::plainInt32() {
     QFETCH(QString, text);
     QFETCH(bool, valid);
-    const std::optional<qint32> value = NumberText::wholeTextToInt32(text);
+    const std::optional<qint32> value = NumberText::plainInt32(text);
     QCOMPARE(value.has_value(), valid);
     if (valid)
         QTEST(int(*value), "value");

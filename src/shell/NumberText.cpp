@@ -128,21 +128,6 @@ qint16 toInt16(double value) {
     return static_cast<qint16>(rounded);
 }
 
-std::optional<qint32> wholeTextToInt32(const QString& text) {
-    const QString trimmed = text.trimmed();
-    double value = 0;
-    qsizetype used = readRadixNumber(trimmed, value);
-    if (used == 0)
-        used = readDecimalNumber(trimmed, value);
-    if (used == 0 || used != trimmed.size())
-        return std::nullopt;
-    const double rounded = roundHalfEven(value);
-    if (!(rounded >= std::numeric_limits<qint32>::min() &&
-          rounded <= std::numeric_limits<qint32>::max()))
-        return std::nullopt;
-    return static_cast<qint32>(rounded);
-}
-
 std::optional<qint32> plainInt32(const QString& text) {
     const QString trimmed = text.trimmed();
     const qsizetype start = trimmed.startsWith(u'-') || trimmed.startsWith(u'+') ? 1 : 0;

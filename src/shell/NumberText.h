@@ -20,10 +20,6 @@ double roundHalfEven(double value);
 // failure when it does not fit.
 qint16 toInt16(double value);
 
-// A text that is a number as a whole (blanks around it allowed), rounded half-to-even, when
-// it fits a signed 32-bit integer; nothing otherwise.
-std::optional<qint32> wholeTextToInt32(const QString& text);
-
 // A text of decimal digits with an optional sign (blanks around it allowed) that fits a
 // signed 32-bit integer; nothing otherwise.
 std::optional<qint32> plainInt32(const QString& text);
