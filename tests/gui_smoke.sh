@@ -23,6 +23,9 @@ if [ -z "${CORVID_SMOKE_INNER:-}" ]; then
     exec timeout 100 xvfb-run -a -s "-screen 0 1024x768x24 -noreset" "$0" "$@"
 fi
 
+# The real window system, whatever the caller's environment asks for.
+export QT_QPA_PLATFORM=xcb
+
 folder=$(mktemp -d)
 pid=""
 cleanup() {
