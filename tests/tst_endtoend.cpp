@@ -10,20 +10,11 @@
 #include "verify/frmVerify.h"
 
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QtTest>
 
 namespace {
 
 constexpr int kImageSize = 64 * 1024;
-
-QByteArray image() {
-    QRandomGenerator generator(7);
-    QByteArray bytes(kImageSize, Qt::Uninitialized);
-    for (char& byte : bytes)
-        byte = static_cast<char>(generator.bounded(256));
-    return bytes;
-}
 
 // The program started in a temporary folder whose COM2 is the simulated board, at 115200 baud.
 struct Workbench {
@@ -43,7 +34,8 @@ struct Workbench {
                                                            QStringLiteral("50")} +
                                                    boardOptions.split(u' ', Qt::SkipEmptyParts));
         form = program.start();
-        Variables::strProgramFile = program.makeFile(QStringLiteral("board.bin"), image());
+        Variables::strProgramFile =
+            program.makeFile(QStringLiteral("board.bin"), testBytes(kImageSize));
     }
 
     QString screen() const { return form->SaxComm1->display()->allLines().join(u'\n'); }
@@ -87,7 +79,7 @@ void tst_EndToEnd::connectUploadVerify_data() {
     QTest::addColumn<QString>("verdict");
     QTest::newRow("flash matches")
         << QString() << QStringLiteral("65536 Bytes of Flash Data Verified Correct as Sent\r");
-    const QByteArray bytes = image();
+    const QByteArray bytes = testBytes(kImageSize);
     QTest::newRow("byte 1000 flipped")
         << QStringLiteral("--flip-byte 1000")
         << QStringLiteral("Retreived Data Not Equal To Binary File Specified\rByte[1001] Is %1 "

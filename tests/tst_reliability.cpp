@@ -22,16 +22,6 @@
 
 namespace {
 
-QByteArray noise(qsizetype size) {
-    QByteArray bytes(size, Qt::Uninitialized);
-    quint32 state = 12345;
-    for (char& byte : bytes) {
-        state = state * 1103515245u + 12345u;
-        byte = static_cast<char>(state >> 24);
-    }
-    return bytes;
-}
-
 // A started, connected program whose COM2 is a pseudo-terminal.
 struct Bench {
     MessageRecorder messages;
@@ -78,7 +68,7 @@ void tst_Reliability::noiseFloodInTheTerminal() {
     QTimer heartbeat;
     connect(&heartbeat, &QTimer::timeout, this, [&] { ++ticks; });
     heartbeat.start(20);
-    bench.pty.send(noise(10 * 1024 * 1024) + "\x1b[2Jend");
+    bench.pty.send(testBytes(10 * 1024 * 1024) + "\x1b[2Jend");
     QTRY_VERIFY_WITH_TIMEOUT(bench.form->SaxComm1->display()->screenText() == QStringLiteral("end"),
                              120000);
     // The message loop kept running while the flood came in, and the display stayed bounded.
@@ -90,11 +80,11 @@ void tst_Reliability::noiseFloodInTheTerminal() {
 
 void tst_Reliability::noiseFloodDuringVerification() {
     Bench bench;
-    const QByteArray file = noise(4096);
+    const QByteArray file = testBytes(4096);
     Variables::strProgramFile = bench.program.makeFile(QStringLiteral("image.bin"), file);
     bench.pty.setResponder([&](const QByteArray& bytes) {
         if (bytes.endsWith("UFD\r"))
-            bench.pty.send(noise(10 * 1024 * 1024));
+            bench.pty.send(testBytes(10 * 1024 * 1024));
     });
     QTest::mouseClick(bench.form->cmdVerify, Qt::LeftButton);
     QCOMPARE(bench.messages.count(), 1);
@@ -106,7 +96,7 @@ void tst_Reliability::noiseFloodDuringVerification() {
 
 void tst_Reliability::lineLostRightAfterTheReply() {
     Bench bench;
-    const QByteArray file = noise(20000);
+    const QByteArray file = testBytes(20000);
     Variables::strProgramFile = bench.program.makeFile(QStringLiteral("image.bin"), file);
     bench.pty.setResponder([&](const QByteArray& bytes) {
         if (bytes.endsWith("UFD\r"))
@@ -178,7 +168,7 @@ void tst_Reliability::programFileFaults() {
 void tst_Reliability::nonAsciiPathWithBlanks() {
     Bench bench;
     QVERIFY(QDir(bench.program.folder()).mkdir(QStringLiteral("Prüf bilder")));
-    const QByteArray file = noise(3000);
+    const QByteArray file = testBytes(3000);
     Variables::strProgramFile =
         bench.program.makeFile(QStringLiteral("Prüf bilder/Öl pumpe µC.bin"), file);
     bench.pty.setResponder([&](const QByteArray& bytes) {
@@ -204,7 +194,7 @@ void tst_Reliability::brokenSettingsFiles_data() {
     QTest::addColumn<bool>("reported"); // a message says the file could not be read
     const QByteArray good = "[CONFIGURATION]\r\nSerial Port=3\r\nBaud Rate=19200\r\n";
     QTest::newRow("binary garbage")
-        << noise(4096) << QStringLiteral(" COM2  (9600 - 8N1 ) ") << false;
+        << testBytes(4096) << QStringLiteral(" COM2  (9600 - 8N1 ) ") << false;
     QTest::newRow("NUL bytes inside")
         << QByteArray("[CONFIGURATION]\nSerial\0Port=4\nBaud Rate=19200\0\n", 46)
         << QStringLiteral(" COM2  (9600 - 8N1 ) ") << false;
@@ -290,7 +280,7 @@ void tst_Reliability::closedDuringUpload() {
     Bench bench;
     QTRY_COMPARE(bench.pty.received(), QByteArray("\r"));
     Variables::strProgramFile =
-        bench.program.makeFile(QStringLiteral("image.bin"), noise(2 * 1024 * 1024));
+        bench.program.makeFile(QStringLiteral("image.bin"), testBytes(2 * 1024 * 1024));
     float handedOver = 0;
     whenShown<frmStatus>(QStringLiteral("frmStatus"), [&](frmStatus& dialog) {
         // The line stalls, so the transfer is in the middle when the window is closed.
@@ -316,7 +306,8 @@ void tst_Reliability::closedDuringUpload() {
 
 void tst_Reliability::closedDuringVerification() {
     Bench bench;
-    Variables::strProgramFile = bench.program.makeFile(QStringLiteral("image.bin"), noise(1000));
+    Variables::strProgramFile =
+        bench.program.makeFile(QStringLiteral("image.bin"), testBytes(1000));
     bench.pty.setResponder([&](const QByteArray& bytes) {
         if (bytes.endsWith("UFD\r"))
             QTimer::singleShot(50, bench.form, [&] { bench.form->close(); });

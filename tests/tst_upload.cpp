@@ -51,13 +51,6 @@ void pressUploadData() {
                          [](frmStatus& dialog) { dialog.cmdOkDownload->click(); });
 }
 
-QByteArray patterned(int size) {
-    QByteArray bytes(size, '\0');
-    for (int i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>((i * 31 + i / 256) & 0xff);
-    return bytes;
-}
-
 } // namespace
 
 // The upload command, the send routine and the Upload Control dialog, with the far side of a
@@ -120,7 +113,7 @@ void tst_Upload::threeByteFile() {
 
 void tst_Upload::yieldsSkipEveryTenThousandthPass() {
     Bench bench;
-    const QByteArray content = patterned(25000);
+    const QByteArray content = testBytes(25000);
     bench.chooseFile(content);
     QList<qint64> quietPasses;
     whenShown<frmStatus>(QStringLiteral("frmStatus"), [&](frmStatus& dialog) {
@@ -200,7 +193,7 @@ void tst_Upload::cancelBeforeUploadSendsNothing() {
 
 void tst_Upload::cancelDuringTransferStillSendsEverything() {
     Bench bench;
-    const QByteArray content = patterned(200000);
+    const QByteArray content = testBytes(200000);
     bench.chooseFile(content);
     bool hiddenWhileSending = false;
     whenShown<frmStatus>(QStringLiteral("frmStatus"), [&](frmStatus& dialog) {
@@ -223,7 +216,7 @@ void tst_Upload::cancelDuringTransferStillSendsEverything() {
 
 void tst_Upload::secondPressIsIgnored() {
     Bench bench;
-    const QByteArray content = patterned(30000);
+    const QByteArray content = testBytes(30000);
     bench.chooseFile(content);
     whenShown<frmStatus>(QStringLiteral("frmStatus"), [&](frmStatus& dialog) {
         QTimer::singleShot(0, &dialog, [&] { dialog.cmdOkDownload->click(); });
@@ -320,7 +313,7 @@ void tst_Upload::fileChosenThroughUploadDialog() {
 
 void tst_Upload::farEndVanishingMidTransfer() {
     Bench bench;
-    bench.chooseFile(patterned(300000));
+    bench.chooseFile(testBytes(300000));
     whenShown<frmStatus>(QStringLiteral("frmStatus"), [&](frmStatus& dialog) {
         QTimer::singleShot(20, &dialog, [&] { bench.pty.hangUp(); });
         dialog.cmdOkDownload->click();

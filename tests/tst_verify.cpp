@@ -17,13 +17,6 @@
 
 namespace {
 
-QByteArray patterned(int size) {
-    QByteArray bytes(size, '\0');
-    for (int i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
-    return bytes;
-}
-
 // A connected program whose target answers "UFD" and a carriage return with a reply.
 struct Bench {
     MessageRecorder messages;
@@ -98,12 +91,12 @@ void tst_Verify::cleanup() {
 }
 
 void tst_Verify::verdicts_data() {
-    QTest::addColumn<int>("flipAt");  // position in the reply, -1 for none
+    QTest::addColumn<int>("flipAt"); // position in the reply, -1 for none
     QTest::addColumn<QByteArray>("extra");
     QTest::addColumn<QString>("title");
     QTest::addColumn<int>("style");
     QTest::addColumn<QString>("text");
-    const QByteArray file = patterned(1024);
+    const QByteArray file = testBytes(1024);
     const QString success = QStringLiteral("1024 Bytes of Flash Data Verified Correct as Sent\r");
     QTest::newRow("match") << -1 << QByteArray() << QStringLiteral("Verification Complete") << 64
                            << success;
@@ -112,9 +105,8 @@ void tst_Verify::verdicts_data() {
         << success;
     QTest::newRow("leading bytes never compared")
         << 0 << QByteArray() << QStringLiteral("Verification Complete") << 64 << success;
-    QTest::newRow("sixth byte differs")
-        << 5 << QByteArray() << QStringLiteral("Verify Error") << 16
-        << mismatch(1, quint8(~file.at(0)), quint8(file.at(0)));
+    QTest::newRow("sixth byte differs") << 5 << QByteArray() << QStringLiteral("Verify Error") << 16
+                                        << mismatch(1, quint8(~file.at(0)), quint8(file.at(0)));
     QTest::newRow("last byte differs")
         << 1028 << QByteArray() << QStringLiteral("Verify Error") << 16
         << mismatch(1024, quint8(~file.at(1023)), quint8(file.at(1023)));
@@ -124,7 +116,7 @@ void tst_Verify::verdicts() {
     QFETCH(int, flipAt);
     QFETCH(QByteArray, extra);
     Bench bench;
-    const QByteArray file = bench.chooseFile(patterned(1024));
+    const QByteArray file = bench.chooseFile(testBytes(1024));
     QByteArray reply = "UFD\r\n" + file + extra;
     if (flipAt >= 0)
         reply[flipAt] = static_cast<char>(~reply.at(flipAt));
@@ -149,7 +141,7 @@ void tst_Verify::replyDeliveryDoesNotMatter_data() {
 void tst_Verify::replyDeliveryDoesNotMatter() {
     QFETCH(QString, delivery);
     Bench bench;
-    const QByteArray file = bench.chooseFile(patterned(4000));
+    const QByteArray file = bench.chooseFile(testBytes(4000));
     const QByteArray reply = "UFD\r\n" + file;
     if (delivery == QStringLiteral("burst")) {
         bench.reply(reply);
@@ -184,7 +176,7 @@ void tst_Verify::shortReplyAndCancel_data() {
 void tst_Verify::shortReplyAndCancel() {
     QFETCH(bool, closeBox);
     Bench bench;
-    const QByteArray file = bench.chooseFile(patterned(1000));
+    const QByteArray file = bench.chooseFile(testBytes(1000));
     bench.reply("UFD\r\n" + file.first(300));
     float shownValue = 0;
     QString shownLabel;
@@ -223,7 +215,7 @@ void tst_Verify::nothingHappensWithoutPortOrFile_data() {
 void tst_Verify::nothingHappensWithoutPortOrFile() {
     QFETCH(QString, situation);
     Bench bench;
-    bench.chooseFile(situation == QStringLiteral("empty") ? QByteArray() : patterned(10));
+    bench.chooseFile(situation == QStringLiteral("empty") ? QByteArray() : testBytes(10));
     if (situation == QStringLiteral("nofile"))
         Variables::strProgramFile.clear();
     if (situation == QStringLiteral("closed"))
@@ -250,7 +242,7 @@ void tst_Verify::vanishedFile() {
 
 void tst_Verify::progressDuringVerification() {
     Bench bench;
-    const QByteArray file = bench.chooseFile(patterned(1000));
+    const QByteArray file = bench.chooseFile(testBytes(1000));
     float value = 0;
     float max = 0;
     QString label;
@@ -285,7 +277,7 @@ void tst_Verify::captureYieldsEvery250Bytes() {
     Variables::blnVerifying = Variables::kTrue;
     QList<int> yieldsAt;
     setDoEventsObserver([&] { yieldsAt << Variables::lngRxCount; });
-    bench.pty.send(patterned(600));
+    bench.pty.send(testBytes(600));
     QTRY_COMPARE(Variables::lngRxCount, 600);
     QTRY_VERIFY(!yieldsAt.isEmpty() && yieldsAt.last() == 600);
     setDoEventsObserver({});
@@ -316,7 +308,7 @@ void tst_Verify::floodBeyondBufferIsDropped() {
     bench.form->SaxComm1->setSetting126(1);
     Variables::lngRxCount = Variables::kRxBufferSize - 10;
     Variables::bytRxBuffer.back() = 0;
-    const QByteArray flood = patterned(64 * 1024);
+    const QByteArray flood = testBytes(64 * 1024);
     bench.pty.send(flood);
     QTRY_COMPARE(bench.form->SaxComm1->ReceivedCount(), 0);
     QTest::qWait(50);
@@ -336,7 +328,7 @@ void tst_Verify::largestFiles() {
     QFETCH(int, size);
     QFETCH(bool, refused);
     Bench bench;
-    const QByteArray file = bench.chooseFile(patterned(size));
+    const QByteArray file = bench.chooseFile(testBytes(size));
     bench.reply("UFD\r\n" + file);
     bench.verify();
     QCOMPARE(bench.messages.count(), 1);
@@ -355,7 +347,7 @@ void tst_Verify::largestFiles() {
 
 void tst_Verify::lineLostDuringWait() {
     Bench bench;
-    bench.chooseFile(patterned(100));
+    bench.chooseFile(testBytes(100));
     bench.answer = [&] { bench.pty.hangUp(); };
     bench.verify();
     QTRY_COMPARE(bench.messages.count(), 1);
@@ -368,7 +360,7 @@ void tst_Verify::lineLostDuringWait() {
 
 void tst_Verify::fileGoneBeforeComparison() {
     Bench bench;
-    const QByteArray file = bench.chooseFile(patterned(100));
+    const QByteArray file = bench.chooseFile(testBytes(100));
     bench.answer = [&] {
         QFile::remove(Variables::strProgramFile);
         bench.pty.send("UFD\r\n" + file);

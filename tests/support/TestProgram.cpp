@@ -80,3 +80,13 @@ bool noWindowLeftOpen() {
     return std::none_of(windows.cbegin(), windows.cend(),
                         [](const QWidget* window) { return window->isVisible(); });
 }
+
+QByteArray testBytes(qsizetype size) {
+    QByteArray bytes(size, Qt::Uninitialized);
+    quint32 state = 12345;
+    for (char& byte : bytes) {
+        state = state * 1103515245u + 12345u;
+        byte = static_cast<char>(state >> 24);
+    }
+    return bytes;
+}

@@ -40,5 +40,8 @@ private:
     QPointer<frmMain> m_form;
 };
 
+// size bytes of every value in a fixed, irregular order, for program files and replies.
+QByteArray testBytes(qsizetype size);
+
 // True when no top-level window is left visible; a widget test's cleanup checks it.
 bool noWindowLeftOpen();
