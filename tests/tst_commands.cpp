@@ -1,17 +1,27 @@
 #include "serial/SaxComm.h"
 #include "serial/TerminalDisplay.h"
+#include "shell/CommandGuard.h"
+#include "shell/MessageBox.h"
 #include "shell/StatusBar.h"
+#include "shell/TerminationSignals.h"
 #include "shell/Variables.h"
 #include "shell/frmMain.h"
+#include "support/DialogDriver.h"
 #include "support/MessageRecorder.h"
 #include "support/PtyPair.h"
 #include "support/TestProgram.h"
 #include "upload/CommonDialog.h"
+#include "upload/frmStatus.h"
+#include "verify/frmVerify.h"
 
+#include <QAccessible>
+#include <QAccessibleActionInterface>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QtTest>
+
+#include <csignal>
 
 namespace {
 
@@ -33,6 +43,64 @@ QAction* tool(frmMain* form, const QString& id) {
     return form->findChild<QAction*>(id);
 }
 
+// A click as the window system delivers it: to the window first, then to the widget under it.
+void clickAsTheUser(QWidget* widget) {
+    QWidget* window = widget->window();
+    QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {},
+                      widget->mapTo(window, widget->rect().center()));
+}
+
+// What a screen reader does when its user activates a control.
+void pressAccessibly(QWidget* widget) {
+    QAccessibleInterface* button = QAccessible::queryAccessibleInterface(widget);
+    button->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+}
+
+enum class State { Idle, Connected, Uploading, UploadCancelled, VerifyWaiting, MessageBoxOpen };
+enum class Command {
+    ConnectMouse,
+    ConnectKeyboard,
+    ConnectAccessible,
+    TypeInTerminal,
+    UploadProgram,
+    UploadData,
+    VerifyData,
+    SelectFile,
+    ClearDisplay,
+    Exit,
+    Contents,
+    About,
+    VersionText,
+    CloseBox,
+    Terminate,
+};
+
+// What a command can change that the user sees.
+struct Seen {
+    bool open = false;
+    int uploadDialogs = 0;
+    int verifyDialogs = 0;
+    int fileDialogs = 0;
+    int messages = 0;
+    bool visible = false;
+    bool connectFocused = false;
+    QString display;
+    bool operator==(const Seen&) const = default;
+};
+
+// Counts the dialogs shown, whoever shows them.
+struct ShowCounter : QObject {
+    int upload = 0;
+    int verify = 0;
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show) {
+            upload += watched->objectName() == QStringLiteral("frmStatus");
+            verify += watched->objectName() == QStringLiteral("frmVerify");
+        }
+        return false;
+    }
+};
+
 } // namespace
 
 // The menu commands, the version text and choosing the program file, as a user drives them.
@@ -49,6 +117,8 @@ private slots:
     void selectFile_data();
     void selectFile();
     void secondSelectionStartsFromPreviousFile();
+    void oneCommandAtATime_data();
+    void oneCommandAtATime();
 };
 
 void tst_Commands::cleanup() {
@@ -248,6 +318,284 @@ void tst_Commands::secondSelectionStartsFromPreviousFile() {
                           QStringLiteral("(*.hex)"), QStringLiteral("(*.*)")}));
     QCOMPARE(form->StatusBar1->Panels(2)->text(), QStringLiteral("5Bytes "));
     QCOMPARE(messages.count(), 0);
+}
+
+void tst_Commands::oneCommandAtATime_data() {
+    QTest::addColumn<State>("state");
+    QTest::addColumn<Command>("command");
+    QTest::addColumn<bool>("done");
+    const QList<std::pair<const char*, State>> states{
+        {"idle", State::Idle},
+        {"connected", State::Connected},
+        {"uploading", State::Uploading},
+        {"upload cancelled, still sending", State::UploadCancelled},
+        {"verification waiting", State::VerifyWaiting},
+        {"message box open", State::MessageBoxOpen},
+    };
+    const QList<std::pair<const char*, Command>> commands{
+        {"Connect by mouse", Command::ConnectMouse},
+        {"Connect by keyboard", Command::ConnectKeyboard},
+        {"Connect by screen reader", Command::ConnectAccessible},
+        {"typing in the terminal", Command::TypeInTerminal},
+        {"Upload Program", Command::UploadProgram},
+        {"Upload Data", Command::UploadData},
+        {"Verify Data", Command::VerifyData},
+        {"Select File", Command::SelectFile},
+        {"Clear Display", Command::ClearDisplay},
+        {"Exit", Command::Exit},
+        {"Contents", Command::Contents},
+        {"About", Command::About},
+        {"version text", Command::VersionText},
+        {"close box", Command::CloseBox},
+        {"SIGTERM", Command::Terminate},
+    };
+    for (const auto& [stateName, state] : states) {
+        const bool free = state == State::Idle || state == State::Connected;
+        const bool uploading = state == State::Uploading || state == State::UploadCancelled;
+        for (const auto& [commandName, command] : commands) {
+            // Upload Data exists only while its dialog is loaded; a second press is ignored.
+            if (command == Command::UploadData && !uploading)
+                continue;
+            bool done = free;
+            // Without a connection Upload is disabled and Verify does nothing visible.
+            if (state == State::Idle &&
+                (command == Command::UploadProgram || command == Command::VerifyData ||
+                 command == Command::TypeInTerminal))
+                done = false;
+            if (command == Command::UploadData)
+                done = false;
+            // A signal ends the running command and closes the program.
+            if (command == Command::Terminate)
+                done = true;
+            QTest::addRow("%s: %s", stateName, commandName) << state << command << done;
+        }
+    }
+}
+
+void tst_Commands::oneCommandAtATime() {
+    QFETCH(State, state);
+    QFETCH(Command, command);
+    QFETCH(bool, done);
+    int messageCount = 0;
+    std::function<void()> inMessageBox;
+    const MessageRecorder restoresTheMessageBox;
+    MessageBox::setHandler([&](const QString&, int, const QString&) {
+        ++messageCount;
+        if (auto act = std::exchange(inMessageBox, {}))
+            act();
+        return MessageBox::vbOK;
+    });
+    ScriptedDialog fileDialog;
+    ShowCounter shown;
+    qApp->installEventFilter(&shown);
+    PtyPair pty;
+    TestProgram program;
+    program.linkPort(2, pty.slavePath());
+    const QByteArray image = testBytes(200000);
+    frmMain* form = program.start();
+    Variables::strProgramFile = program.makeFile(QStringLiteral("image.bin"), image);
+    form->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(form));
+    TerminationSignals termination;
+    connect(&termination, &TerminationSignals::terminationRequested, form, &QWidget::close);
+    if (state != State::Idle) {
+        QTest::mouseClick(form->cmdConnect, Qt::LeftButton);
+        QTRY_COMPARE(pty.received(), QByteArray("\r"));
+        pty.clearReceived();
+    }
+    form->SaxComm1->setDisplayText("board says hello");
+
+    auto seen = [&] {
+        return Seen{form->SaxComm1->PortIsOpen(),
+                    shown.upload,
+                    shown.verify,
+                    int(fileDialog.seen.size()),
+                    messageCount,
+                    form->isVisible(),
+                    form->focusWidget() == form->cmdConnect,
+                    form->SaxComm1->display()->screenText()};
+    };
+    Seen before;
+    Seen after;
+    bool inState = false;
+    bool settled = false;
+    auto act = [&] {
+        before = seen();
+        switch (command) {
+        case Command::ConnectMouse:
+            clickAsTheUser(form->cmdConnect);
+            break;
+        case Command::ConnectKeyboard:
+            QTest::keyClick(form->cmdConnect, Qt::Key_Space);
+            break;
+        case Command::TypeInTerminal:
+            QTest::keyClick(form->SaxComm1->focusProxy(), Qt::Key_X);
+            break;
+        case Command::ConnectAccessible:
+            pressAccessibly(form->cmdConnect);
+            break;
+        case Command::UploadProgram:
+            clickAsTheUser(form->cmdUpload);
+            break;
+        case Command::UploadData:
+            for (QWidget* window : QApplication::topLevelWidgets())
+                if (auto* dialog = qobject_cast<frmStatus*>(window))
+                    pressAccessibly(dialog->cmdOkDownload);
+            break;
+        case Command::VerifyData:
+            pressAccessibly(form->cmdVerify);
+            break;
+        case Command::SelectFile:
+            tool(form, QStringLiteral("ID_SelectFile"))->trigger();
+            break;
+        case Command::ClearDisplay:
+            tool(form, QStringLiteral("ID_ClearDisplay"))->trigger();
+            break;
+        case Command::Exit:
+            tool(form, QStringLiteral("ID_Exit"))->trigger();
+            break;
+        case Command::Contents:
+            tool(form, QStringLiteral("ID_Contents"))->trigger();
+            break;
+        case Command::About:
+            tool(form, QStringLiteral("ID_About"))->trigger();
+            break;
+        case Command::VersionText:
+            clickAsTheUser(form->txtVersionInfo);
+            break;
+        case Command::CloseBox: {
+            // The window system's close reaches the window as a spontaneous event.
+            QCloseEvent close;
+            QCoreApplication::sendEvent(form->windowHandle(), &close);
+            break;
+        }
+        case Command::Terminate:
+            std::raise(SIGTERM);
+            break;
+        }
+        // A pressed button clicks a moment later, as it does for the keyboard and a screen
+        // reader.
+        settled = QTest::qWaitFor(
+            [&] { return !form->cmdConnect->isDown() && !form->cmdVerify->isDown(); }, 1000);
+        after = seen();
+    };
+
+    if (done && command == Command::UploadProgram)
+        whenShown<frmStatus>(QStringLiteral("frmStatus"),
+                             [](frmStatus& dialog) { dialog.cmdCancelDownload->click(); });
+    if (done && command == Command::VerifyData)
+        whenShown<frmVerify>(QStringLiteral("frmVerify"),
+                             [](frmVerify& dialog) { dialog.cmdCancelVerify->click(); });
+    QByteArray wire;
+    switch (state) {
+    case State::Idle:
+    case State::Connected:
+        inState = true;
+        act();
+        break;
+    case State::Uploading:
+    case State::UploadCancelled:
+        wire = image + image.right(1);
+        whenShown<frmStatus>(QStringLiteral("frmStatus"), [&](frmStatus& dialog) {
+            // The line stalls, so the transfer is in the middle while the command is tried.
+            pty.pauseReading(true);
+            QTimer::singleShot(50, &dialog, [&] {
+                if (state == State::UploadCancelled)
+                    dialog.cmdCancelDownload->click();
+                inState = frmStatus::transferRunning() &&
+                          dialog.isVisible() == (state == State::Uploading);
+                act();
+                pty.pauseReading(false);
+            });
+            dialog.cmdOkDownload->click();
+        });
+        QTest::mouseClick(form->cmdUpload, Qt::LeftButton);
+        break;
+    case State::VerifyWaiting:
+        wire = "UFD\r";
+        whenShown<frmVerify>(QStringLiteral("frmVerify"), [&](frmVerify& dialog) {
+            QTimer::singleShot(50, &dialog, [&] {
+                inState = Variables::blnVerifying != Variables::kFalse;
+                act();
+                dialog.cmdCancelVerify->click();
+            });
+        });
+        QTest::mouseClick(form->cmdVerify, Qt::LeftButton);
+        break;
+    case State::MessageBoxOpen:
+        inMessageBox = [&] {
+            inState = true;
+            act();
+        };
+        tool(form, QStringLiteral("ID_About"))->trigger();
+        break;
+    }
+    qApp->removeEventFilter(&shown);
+    QVERIFY(inState);
+    QVERIFY(settled);
+    QTRY_VERIFY(!CommandGuard::busy());
+
+    if (!done) {
+        QCOMPARE(after, before);
+    } else {
+        switch (command) {
+        case Command::ConnectMouse:
+        case Command::ConnectKeyboard:
+        case Command::ConnectAccessible:
+            QCOMPARE(after.open, !before.open);
+            if (after.open)
+                wire = "\r";
+            break;
+        case Command::TypeInTerminal:
+            wire = "x";
+            break;
+        case Command::UploadProgram:
+            QCOMPARE(after.uploadDialogs, before.uploadDialogs + 1);
+            break;
+        case Command::VerifyData:
+            QCOMPARE(after.verifyDialogs, before.verifyDialogs + 1);
+            wire = "UFD\r";
+            break;
+        case Command::SelectFile:
+            QCOMPARE(after.fileDialogs, before.fileDialogs + 1);
+            break;
+        case Command::ClearDisplay:
+            QCOMPARE(after.display, QString());
+            break;
+        case Command::Contents:
+        case Command::About:
+            QCOMPARE(after.messages, before.messages + 1);
+            break;
+        case Command::VersionText:
+            QVERIFY(after.connectFocused);
+            break;
+        case Command::Exit:
+        case Command::CloseBox:
+        case Command::Terminate:
+            QTRY_VERIFY(!form->isVisible());
+            break;
+        case Command::UploadData:
+            break;
+        }
+    }
+
+    // Nothing foreign on the wire, and an image whole and once; a signal stops it after the
+    // byte being sent, and every byte handed over still reaches the line.
+    if (command == Command::Terminate) {
+        QTRY_VERIFY(!form->isVisible());
+        QVERIFY(!form->SaxComm1->PortIsOpen());
+        QVERIFY(wire.startsWith(pty.received()));
+        QVERIFY(program.readSettings().contains("[CONFIGURATION]"));
+    } else {
+        QTRY_COMPARE(pty.received().size(), wire.size());
+        QCOMPARE(pty.received(), wire);
+    }
+    // The buttons tell the truth.
+    if (form->isVisible()) {
+        const bool open = form->SaxComm1->PortIsOpen();
+        QCOMPARE(form->cmdConnect->text() == QStringLiteral("Disconnect"), open);
+        QCOMPARE(form->cmdUpload->isEnabled(), open);
+    }
 }
 
 QTEST_MAIN(tst_Commands)

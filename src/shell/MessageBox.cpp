@@ -1,14 +1,18 @@
 #include "shell/MessageBox.h"
 
+#include "shell/CommandGuard.h"
 #include "shell/NumberText.h"
 #include "shell/Variables.h"
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPointer>
 
 namespace MessageBox {
 
 namespace {
+
+QPointer<QMessageBox> g_open;
 
 Handler& installedHandler() {
     static Handler handler;
@@ -40,6 +44,7 @@ int showReal(const QString& prompt, int style, const QString& title) {
     box.setTextFormat(Qt::PlainText);
     box.setAccessibleName(title);
     box.setAccessibleDescription(text);
+    g_open = &box;
     box.exec();
     return vbOK;
 }
@@ -47,6 +52,8 @@ int showReal(const QString& prompt, int style, const QString& title) {
 } // namespace
 
 int MsgBox(const QString& prompt, int style, const QString& title) {
+    // The user answers the box before anything else may start.
+    const CommandGuard::Hold waiting;
     if (installedHandler())
         return installedHandler()(prompt, style, title);
     return showReal(prompt, style, title);
@@ -56,6 +63,11 @@ void ShowFailure(const QString& sentence, int number, const QString& description
                  const QString& title) {
     Variables::strMessage = NumberText::failureMessage(sentence, number, description);
     MsgBox(Variables::strMessage, vbCritical, title);
+}
+
+void dismissOpen() {
+    if (g_open)
+        g_open->reject();
 }
 
 void setHandler(Handler handler) {

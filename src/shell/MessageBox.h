@@ -27,6 +27,9 @@ int MsgBox(const QString& prompt, int style, const QString& title);
 void ShowFailure(const QString& sentence, int number, const QString& description,
                  const QString& title);
 
+// Closes the message box that waits for the user, if one does: the program is closing.
+void dismissOpen();
+
 // Replaces the message box, for tests; an empty handler restores the real one.
 void setHandler(Handler handler);
 

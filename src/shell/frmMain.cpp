@@ -1,6 +1,7 @@
 #include "shell/frmMain.h"
 
 #include "serial/SaxComm.h"
+#include "shell/CommandGuard.h"
 #include "shell/FileAccess.h"
 #include "shell/Forms.h"
 #include "shell/MessageBox.h"
@@ -12,6 +13,7 @@
 #include "upload/frmStatus.h"
 #include "verify/frmVerify.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QGroupBox>
 #include <QLabel>
@@ -19,6 +21,9 @@
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QWindow>
+
+#include <optional>
 
 static void initCorvidResources() {
     Q_INIT_RESOURCE(corvid);
@@ -77,35 +82,20 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent) {
     SaxComm1->setProgramFolder(Variables::programFolder());
     Forms::Load(this);
 
-    // No failure leaves a handler into the message loop: what a handler does not report
-    // itself is reported here.
-    connect(cmdConnect, &QPushButton::clicked, this, [this] {
-        try {
-            cmdConnect_Click();
-        } catch (const std::exception& failure) {
-            reportUnhandled(QStringLiteral("Connect"), failure);
-        }
-    });
-    connect(cmdVerify, &QPushButton::clicked, this, [this] {
-        try {
-            cmdVerify_Click();
-        } catch (const std::exception& failure) {
-            reportUnhandled(QStringLiteral("Verify Data"), failure);
-        }
-    });
+    // One command at a time, and no failure leaves a handler into the message loop.
+    connect(cmdConnect, &QPushButton::clicked, this,
+            [this] { runCommand(QStringLiteral("Connect"), [this] { cmdConnect_Click(); }); });
+    connect(cmdVerify, &QPushButton::clicked, this,
+            [this] { runCommand(QStringLiteral("Verify Data"), [this] { cmdVerify_Click(); }); });
     connect(cmdUpload, &QPushButton::clicked, this, [this] {
-        try {
-            cmdUpload_Click();
-        } catch (const std::exception& failure) {
-            reportUnhandled(QStringLiteral("Upload Program"), failure);
-        }
+        runCommand(QStringLiteral("Upload Program"), [this] { cmdUpload_Click(); });
     });
     connect(SSActiveToolBars1, &QMenuBar::triggered, this, [this](QAction* tool) {
-        try {
-            SSActiveToolBars1_ToolClick(tool->objectName());
-        } catch (const std::exception& failure) {
-            reportUnhandled(tool->text().remove(u'&'), failure);
-        }
+        // Exit closes the window at once, which a command holding the guard would put off.
+        const QString id = tool->objectName();
+        runCommand(
+            tool->text().remove(u'&'), [this, id] { SSActiveToolBars1_ToolClick(id); },
+            id != QStringLiteral("ID_Exit"));
     });
     connect(SaxComm1, &SaxComm::SerialEvent, this, [this] {
         try {
@@ -114,13 +104,18 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent) {
             reportUnhandled(QStringLiteral("Receiving from the serial port"), failure);
         }
     });
-    txtVersionInfo->installEventFilter(this);
+    // Input to the window is held back while a command runs, as under a modal dialog, also
+    // once the command's dialog has been hidden.
+    qApp->installEventFilter(this);
+    CommandGuard::setObserver([this](bool busy) { busyChanged(busy); });
 
     const int menuHeight = SSActiveToolBars1->sizeHint().height();
     resize(Twips::toPixelsX(11280), Twips::toPixelsY(7665) + menuHeight);
 }
 
 frmMain::~frmMain() {
+    qApp->removeEventFilter(this);
+    CommandGuard::setObserver({});
     if (g_current == this)
         g_current = nullptr;
 }
@@ -330,7 +325,64 @@ void frmMain::reportUnhandled(const QString& what, const std::exception& failure
                        QStringLiteral("Brisa Infineon Flash Programmer"));
 }
 
+void frmMain::runCommand(const QString& what, const std::function<void()>& handler,
+                         bool holdsTheGuard) {
+    if (CommandGuard::busy())
+        return;
+    std::optional<CommandGuard::Hold> running;
+    if (holdsTheGuard)
+        running.emplace();
+    try {
+        handler();
+    } catch (const std::exception& failure) {
+        reportUnhandled(what, failure);
+    }
+}
+
+void frmMain::busyChanged(bool busy) {
+    if (busy) {
+        setCursor(Qt::BusyCursor);
+        return;
+    }
+    unsetCursor();
+    if (m_closePending)
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+}
+
+bool frmMain::blocksInput(QObject* receiver, const QEvent* event) const {
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::Wheel:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::Shortcut:
+    case QEvent::ContextMenu:
+    case QEvent::TouchBegin:
+    case QEvent::TabletPress:
+        break;
+    default:
+        return false;
+    }
+    if (!CommandGuard::busy())
+        return false;
+    // The window itself, where input from the window system arrives first, and its own widgets
+    // and actions; a dialog or message box is a window of its own.
+    if (receiver == windowHandle())
+        return true;
+    for (QObject* object = receiver; object; object = object->parent()) {
+        if (object == this)
+            return true;
+        if (object->isWidgetType() && static_cast<QWidget*>(object)->isWindow())
+            return false;
+    }
+    return false;
+}
+
 bool frmMain::eventFilter(QObject* watched, QEvent* event) {
+    if (blocksInput(watched, event))
+        return true;
     // A click is a press and a release; the focus moves once the click is complete.
     if (watched == txtVersionInfo && event->type() == QEvent::MouseButtonRelease) {
         const auto* release = static_cast<QMouseEvent*>(event);
@@ -341,24 +393,19 @@ bool frmMain::eventFilter(QObject* watched, QEvent* event) {
     return QMainWindow::eventFilter(watched, event);
 }
 
-frmMain::CommandScope::CommandScope(frmMain& form) : m_form(form) {
-    ++m_form.m_runningCommands;
-}
-
-frmMain::CommandScope::~CommandScope() {
-    if (--m_form.m_runningCommands == 0 && m_form.m_closePending)
-        QMetaObject::invokeMethod(&m_form, &QWidget::close, Qt::QueuedConnection);
-}
-
 void frmMain::closeEvent(QCloseEvent* event) {
-    if (m_runningCommands > 0) {
-        // The dialogs of a running command are still in use on the stack: the command is
-        // stopped first, and the window closes once it has returned.
+    if (CommandGuard::busy()) {
         event->ignore();
+        // The close box of a blocked window does nothing, as under a modal dialog.
+        if (event->spontaneous())
+            return;
+        // The program is asked to close (a signal): the running command is stopped, and the
+        // window closes once it has returned, since its dialogs are still in use on the stack.
         m_closePending = true;
         frmStatus::stopForShutdown();
         if (frmVerify* verify = frmVerify::loaded())
             verify->cmdCancelVerify_Click();
+        MessageBox::dismissOpen();
         return;
     }
     Form_Unload();

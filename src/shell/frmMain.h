@@ -5,6 +5,7 @@
 
 #include <QMainWindow>
 
+#include <functional>
 #include <memory>
 
 class QGroupBox;
@@ -66,19 +67,6 @@ public:
     // at once, and the serial control's own announcement of the loss is not shown again.
     void lineFailureReported();
 
-    // Marks a command running under one of the modal dialogs, for as long as it lives: a close
-    // of the main window meanwhile stops the command and closes the window once it has ended.
-    class CommandScope {
-    public:
-        explicit CommandScope(frmMain& form);
-        ~CommandScope();
-        CommandScope(const CommandScope&) = delete;
-        CommandScope& operator=(const CommandScope&) = delete;
-
-    private:
-        frmMain& m_form;
-    };
-
     // The controls, reached by name as the other windows and modules do.
     QMenuBar* SSActiveToolBars1 = nullptr;
     SaxComm* SaxComm1 = nullptr;
@@ -109,10 +97,14 @@ private:
     void showPortClosed();
     void showContents();
     void showAbout();
+    // Runs a command unless another one is running; what it does not report itself is reported.
+    void runCommand(const QString& what, const std::function<void()>& handler,
+                    bool holdsTheGuard = true);
+    void busyChanged(bool busy);
+    bool blocksInput(QObject* receiver, const QEvent* event) const;
 
     bool m_unloaded = false;
     bool m_outerSizePending = false;
     bool m_lossReported = false;
-    int m_runningCommands = 0;
     bool m_closePending = false;
 };

@@ -66,7 +66,6 @@ void SendProgramFile(const QString& path) {
 } // namespace FileAccess
 
 void frmMain::cmdUpload_Click() {
-    const CommandScope running(*this);
     if (Variables::strProgramFile.isEmpty()) {
         try {
             dlgCommonDialog->CancelError = true;

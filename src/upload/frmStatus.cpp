@@ -18,8 +18,6 @@
 namespace {
 
 QPointer<frmStatus> g_loaded;
-bool g_transferRunning = false;
-bool g_stopRequested = false;
 
 // Passes whose counter is a multiple of this do not yield.
 constexpr qint64 kYieldSkipInterval = 10000;
@@ -33,13 +31,14 @@ frmStatus& frmStatus::Load() {
 }
 
 bool frmStatus::transferRunning() {
-    return g_transferRunning;
+    return g_loaded && g_loaded->m_transferRunning;
 }
 
 void frmStatus::stopForShutdown() {
-    g_stopRequested = g_transferRunning;
-    if (g_loaded)
-        g_loaded->hide();
+    if (!g_loaded)
+        return;
+    g_loaded->m_stopRequested = g_loaded->m_transferRunning;
+    g_loaded->hide();
 }
 
 frmStatus::frmStatus(QWidget* parent) : ToolDialog(QStringLiteral("Upload Control"), parent) {
@@ -82,13 +81,13 @@ void frmStatus::reject() {
 
 void frmStatus::cmdOkDownload_Click() {
     // The loop yields, so a second press can arrive while the file is being sent.
-    if (g_transferRunning)
+    if (m_transferRunning)
         return;
-    g_transferRunning = true;
+    m_transferRunning = true;
     try {
         transfer();
     } catch (const RunTimeError& failure) {
-        g_transferRunning = false;
+        m_transferRunning = false;
         hide();
         frmMain& main = frmMain::current();
         // This message tells of the lost line; its own announcement would say it twice.
@@ -99,7 +98,7 @@ void frmStatus::cmdOkDownload_Click() {
                                 QStringLiteral("File Error"));
         return;
     }
-    g_transferRunning = false;
+    m_transferRunning = false;
     hide();
 }
 
@@ -110,8 +109,8 @@ void frmStatus::transfer() {
         throw RunTimeError::fromFile(file, QStringLiteral("Cannot open %1").arg(Tag));
     const qint64 n = Variables::varDownloadLength.value_or(0);
     char byte = 0;
-    g_stopRequested = false;
-    for (qint64 i = 0; i <= n && !g_stopRequested; ++i) {
+    m_stopRequested = false;
+    for (qint64 i = 0; i <= n && !m_stopRequested; ++i) {
         // At the end of the file the read delivers nothing and the byte of the pass before
         // goes out again.
         if (!file.getChar(&byte) && file.error() != QFileDevice::NoError)

@@ -36,4 +36,7 @@ protected:
 
 private:
     void transfer();
+
+    bool m_transferRunning = false;
+    bool m_stopRequested = false;
 };

@@ -20,7 +20,6 @@ constexpr qint32 kLargestVerifiableFile = Variables::kRxBufferSize - 5;
 } // namespace
 
 void frmMain::cmdVerify_Click() {
-    const CommandScope running(*this);
     Variables::lngRxCount = 0;
     if (!SaxComm1->PortIsOpen())
         return;
