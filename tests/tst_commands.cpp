@@ -57,23 +57,7 @@ void pressAccessibly(QWidget* widget) {
 }
 
 enum class State { Idle, Connected, Uploading, UploadCancelled, VerifyWaiting, MessageBoxOpen };
-enum class Command {
-    ConnectMouse,
-    ConnectKeyboard,
-    ConnectAccessible,
-    TypeInTerminal,
-    UploadProgram,
-    UploadData,
-    VerifyData,
-    SelectFile,
-    ClearDisplay,
-    Exit,
-    Contents,
-    About,
-    VersionText,
-    CloseBox,
-    Terminate,
-};
+using Action = std::function<void(frmMain*)>;
 
 // What a command can change that the user sees.
 struct Seen {
@@ -88,14 +72,22 @@ struct Seen {
     bool operator==(const Seen&) const = default;
 };
 
-// Counts the dialogs shown, whoever shows them.
+// Counts the dialogs shown, whoever shows them, and dismisses them when asked to.
 struct ShowCounter : QObject {
     int upload = 0;
     int verify = 0;
+    bool dismiss = false;
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::Show) {
-            upload += watched->objectName() == QStringLiteral("frmStatus");
-            verify += watched->objectName() == QStringLiteral("frmVerify");
+        if (event->type() != QEvent::Show)
+            return false;
+        if (auto* upload_ = qobject_cast<frmStatus*>(watched)) {
+            ++upload;
+            if (dismiss)
+                QTimer::singleShot(50, upload_->cmdCancelDownload, &QPushButton::click);
+        } else if (auto* verify_ = qobject_cast<frmVerify*>(watched)) {
+            ++verify;
+            if (dismiss)
+                QTimer::singleShot(50, verify_->cmdCancelVerify, &QPushButton::click);
         }
         return false;
     }
@@ -322,9 +314,49 @@ void tst_Commands::secondSelectionStartsFromPreviousFile() {
 
 void tst_Commands::oneCommandAtATime_data() {
     QTest::addColumn<State>("state");
-    QTest::addColumn<Command>("command");
+    QTest::addColumn<Action>("command");
     QTest::addColumn<bool>("done");
-    const QList<std::pair<const char*, State>> states{
+    QTest::addColumn<QByteArray>("wireIfDone");
+    auto menu = [](const char* id) {
+        return [id](frmMain* form) { tool(form, QString::fromLatin1(id))->trigger(); };
+    };
+    const struct {
+        const char* name;
+        Action action;
+        QByteArray wire;
+    } commands[] = {
+        {"Connect by mouse", [](frmMain* form) { clickAsTheUser(form->cmdConnect); }, "\r"},
+        {"Connect by keyboard",
+         [](frmMain* form) { QTest::keyClick(form->cmdConnect, Qt::Key_Space); }, "\r"},
+        {"Connect by screen reader", [](frmMain* form) { pressAccessibly(form->cmdConnect); },
+         "\r"},
+        {"typing in the terminal",
+         [](frmMain* form) { QTest::keyClick(form->SaxComm1->focusProxy(), Qt::Key_X); }, "x"},
+        {"Upload Program", [](frmMain* form) { clickAsTheUser(form->cmdUpload); }, {}},
+        {"Upload Data",
+         [](frmMain*) {
+             for (QWidget* window : QApplication::topLevelWidgets())
+                 if (auto* dialog = qobject_cast<frmStatus*>(window))
+                     pressAccessibly(dialog->cmdOkDownload);
+         },
+         {}},
+        {"Verify Data", [](frmMain* form) { pressAccessibly(form->cmdVerify); }, "UFD\r"},
+        {"Select File", menu("ID_SelectFile"), {}},
+        {"Clear Display", menu("ID_ClearDisplay"), {}},
+        {"Exit", menu("ID_Exit"), {}},
+        {"Contents", menu("ID_Contents"), {}},
+        {"About", menu("ID_About"), {}},
+        {"version text", [](frmMain* form) { clickAsTheUser(form->txtVersionInfo); }, {}},
+        {"close box",
+         [](frmMain* form) {
+             // The window system's close reaches the window as a spontaneous event.
+             QCloseEvent close;
+             QCoreApplication::sendEvent(form->windowHandle(), &close);
+         },
+         {}},
+        {"SIGTERM", [](frmMain*) { std::raise(SIGTERM); }, {}},
+    };
+    const std::pair<const char*, State> states[] = {
         {"idle", State::Idle},
         {"connected", State::Connected},
         {"uploading", State::Uploading},
@@ -332,50 +364,34 @@ void tst_Commands::oneCommandAtATime_data() {
         {"verification waiting", State::VerifyWaiting},
         {"message box open", State::MessageBoxOpen},
     };
-    const QList<std::pair<const char*, Command>> commands{
-        {"Connect by mouse", Command::ConnectMouse},
-        {"Connect by keyboard", Command::ConnectKeyboard},
-        {"Connect by screen reader", Command::ConnectAccessible},
-        {"typing in the terminal", Command::TypeInTerminal},
-        {"Upload Program", Command::UploadProgram},
-        {"Upload Data", Command::UploadData},
-        {"Verify Data", Command::VerifyData},
-        {"Select File", Command::SelectFile},
-        {"Clear Display", Command::ClearDisplay},
-        {"Exit", Command::Exit},
-        {"Contents", Command::Contents},
-        {"About", Command::About},
-        {"version text", Command::VersionText},
-        {"close box", Command::CloseBox},
-        {"SIGTERM", Command::Terminate},
-    };
     for (const auto& [stateName, state] : states) {
         const bool free = state == State::Idle || state == State::Connected;
         const bool uploading = state == State::Uploading || state == State::UploadCancelled;
-        for (const auto& [commandName, command] : commands) {
+        for (const auto& command : commands) {
+            const QByteArray name = command.name;
             // Upload Data exists only while its dialog is loaded; a second press is ignored.
-            if (command == Command::UploadData && !uploading)
+            if (name == "Upload Data" && !uploading)
                 continue;
-            bool done = free;
-            // Without a connection Upload is disabled and Verify does nothing visible.
-            if (state == State::Idle &&
-                (command == Command::UploadProgram || command == Command::VerifyData ||
-                 command == Command::TypeInTerminal))
-                done = false;
-            if (command == Command::UploadData)
-                done = false;
+            // Without a connection Upload is disabled, and Verify and typing do nothing.
+            const bool idleNoOp =
+                state == State::Idle &&
+                (name == "Upload Program" || name == "Verify Data" || name.startsWith("typing"));
             // A signal ends the running command and closes the program.
-            if (command == Command::Terminate)
-                done = true;
-            QTest::addRow("%s: %s", stateName, commandName) << state << command << done;
+            const bool done = name == "SIGTERM" || (free && !idleNoOp && name != "Upload Data");
+            // Connect closes the port when connected, which sends nothing.
+            const QByteArray wire =
+                name.startsWith("Connect") && state != State::Idle ? QByteArray() : command.wire;
+            QTest::addRow("%s: %s", stateName, command.name)
+                << state << command.action << done << wire;
         }
     }
 }
 
 void tst_Commands::oneCommandAtATime() {
     QFETCH(State, state);
-    QFETCH(Command, command);
+    QFETCH(Action, command);
     QFETCH(bool, done);
+    QFETCH(QByteArray, wireIfDone);
     int messageCount = 0;
     std::function<void()> inMessageBox;
     const MessageRecorder restoresTheMessageBox;
@@ -421,75 +437,27 @@ void tst_Commands::oneCommandAtATime() {
     bool settled = false;
     auto act = [&] {
         before = seen();
-        switch (command) {
-        case Command::ConnectMouse:
-            clickAsTheUser(form->cmdConnect);
-            break;
-        case Command::ConnectKeyboard:
-            QTest::keyClick(form->cmdConnect, Qt::Key_Space);
-            break;
-        case Command::TypeInTerminal:
-            QTest::keyClick(form->SaxComm1->focusProxy(), Qt::Key_X);
-            break;
-        case Command::ConnectAccessible:
-            pressAccessibly(form->cmdConnect);
-            break;
-        case Command::UploadProgram:
-            clickAsTheUser(form->cmdUpload);
-            break;
-        case Command::UploadData:
-            for (QWidget* window : QApplication::topLevelWidgets())
-                if (auto* dialog = qobject_cast<frmStatus*>(window))
-                    pressAccessibly(dialog->cmdOkDownload);
-            break;
-        case Command::VerifyData:
-            pressAccessibly(form->cmdVerify);
-            break;
-        case Command::SelectFile:
-            tool(form, QStringLiteral("ID_SelectFile"))->trigger();
-            break;
-        case Command::ClearDisplay:
-            tool(form, QStringLiteral("ID_ClearDisplay"))->trigger();
-            break;
-        case Command::Exit:
-            tool(form, QStringLiteral("ID_Exit"))->trigger();
-            break;
-        case Command::Contents:
-            tool(form, QStringLiteral("ID_Contents"))->trigger();
-            break;
-        case Command::About:
-            tool(form, QStringLiteral("ID_About"))->trigger();
-            break;
-        case Command::VersionText:
-            clickAsTheUser(form->txtVersionInfo);
-            break;
-        case Command::CloseBox: {
-            // The window system's close reaches the window as a spontaneous event.
-            QCloseEvent close;
-            QCoreApplication::sendEvent(form->windowHandle(), &close);
-            break;
-        }
-        case Command::Terminate:
-            std::raise(SIGTERM);
-            break;
-        }
+        command(form);
         // A pressed button clicks a moment later, as it does for the keyboard and a screen
         // reader.
         settled = QTest::qWaitFor(
-            [&] { return !form->cmdConnect->isDown() && !form->cmdVerify->isDown(); }, 1000);
+            [] {
+                const QWidgetList widgets = QApplication::allWidgets();
+                return std::none_of(widgets.cbegin(), widgets.cend(), [](QWidget* widget) {
+                    auto* button = qobject_cast<QAbstractButton*>(widget);
+                    return button && button->isDown();
+                });
+            },
+            1000);
         after = seen();
     };
 
-    if (done && command == Command::UploadProgram)
-        whenShown<frmStatus>(QStringLiteral("frmStatus"),
-                             [](frmStatus& dialog) { dialog.cmdCancelDownload->click(); });
-    if (done && command == Command::VerifyData)
-        whenShown<frmVerify>(QStringLiteral("frmVerify"),
-                             [](frmVerify& dialog) { dialog.cmdCancelVerify->click(); });
     QByteArray wire;
     switch (state) {
     case State::Idle:
     case State::Connected:
+        // A command that is carried out shows its dialog, which is dismissed at once.
+        shown.dismiss = true;
         inState = true;
         act();
         break;
@@ -535,63 +503,24 @@ void tst_Commands::oneCommandAtATime() {
     QVERIFY(settled);
     QTRY_VERIFY(!CommandGuard::busy());
 
-    if (!done) {
+    // A command carried out changes what the user sees, or the wire; a signal closes the window
+    // once the running command has returned. A refused one changes nothing.
+    if (done)
+        QTRY_VERIFY(after != before || !form->isVisible() || !wireIfDone.isEmpty());
+    else
         QCOMPARE(after, before);
-    } else {
-        switch (command) {
-        case Command::ConnectMouse:
-        case Command::ConnectKeyboard:
-        case Command::ConnectAccessible:
-            QCOMPARE(after.open, !before.open);
-            if (after.open)
-                wire = "\r";
-            break;
-        case Command::TypeInTerminal:
-            wire = "x";
-            break;
-        case Command::UploadProgram:
-            QCOMPARE(after.uploadDialogs, before.uploadDialogs + 1);
-            break;
-        case Command::VerifyData:
-            QCOMPARE(after.verifyDialogs, before.verifyDialogs + 1);
-            wire = "UFD\r";
-            break;
-        case Command::SelectFile:
-            QCOMPARE(after.fileDialogs, before.fileDialogs + 1);
-            break;
-        case Command::ClearDisplay:
-            QCOMPARE(after.display, QString());
-            break;
-        case Command::Contents:
-        case Command::About:
-            QCOMPARE(after.messages, before.messages + 1);
-            break;
-        case Command::VersionText:
-            QVERIFY(after.connectFocused);
-            break;
-        case Command::Exit:
-        case Command::CloseBox:
-        case Command::Terminate:
-            QTRY_VERIFY(!form->isVisible());
-            break;
-        case Command::UploadData:
-            break;
-        }
-    }
-
+    if (done && shown.dismiss)
+        wire = wireIfDone;
     // Nothing foreign on the wire, and an image whole and once; a signal stops it after the
     // byte being sent, and every byte handed over still reaches the line.
-    if (command == Command::Terminate) {
-        QTRY_VERIFY(!form->isVisible());
+    if (!form->isVisible()) {
         QVERIFY(!form->SaxComm1->PortIsOpen());
-        QVERIFY(wire.startsWith(pty.received()));
         QVERIFY(program.readSettings().contains("[CONFIGURATION]"));
+        QVERIFY(wire.startsWith(pty.received()));
     } else {
         QTRY_COMPARE(pty.received().size(), wire.size());
         QCOMPARE(pty.received(), wire);
-    }
-    // The buttons tell the truth.
-    if (form->isVisible()) {
+        // The buttons tell the truth.
         const bool open = form->SaxComm1->PortIsOpen();
         QCOMPARE(form->cmdConnect->text() == QStringLiteral("Disconnect"), open);
         QCOMPARE(form->cmdUpload->isEnabled(), open);

@@ -80,8 +80,9 @@ void frmStatus::reject() {
 }
 
 void frmStatus::cmdOkDownload_Click() {
-    // The loop yields, so a second press can arrive while the file is being sent.
-    if (m_transferRunning)
+    // The loop yields, so a second press can arrive while the file is being sent; a dialog
+    // hidden by Cancel takes no press (a screen reader can still reach its button).
+    if (m_transferRunning || !isVisible())
         return;
     m_transferRunning = true;
     try {

@@ -128,6 +128,9 @@ void frmVerify::Form_Activate() {
 
 void frmVerify::activate() {
     SaxComm& comm = *frmMain::current().SaxComm1;
+    // A Cancel that came before the exchange began stands: nothing is asked of the target.
+    if (Tag.toInt() != 1)
+        return;
     Variables::blnVerifying = Variables::kTrue;
     captureConfiguration(comm);
     comm.SendText(QByteArrayLiteral("UFD"));
