@@ -7,11 +7,16 @@
 #include "support/PtyPair.h"
 #include "support/TestProgram.h"
 #include "upload/CommonDialog.h"
+#include "upload/SelectProgramFile.h"
 
+#include <QFileDialog>
 #include <QLineEdit>
+#include <QListView>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QtTest>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -33,6 +38,16 @@ QAction* tool(frmMain* form, const QString& id) {
     return form->findChild<QAction*>(id);
 }
 
+// The names the file dialog's view lists in its folder.
+QStringList shownNames(const QFileDialog& dialog) {
+    const auto* view = dialog.findChild<QListView*>(QStringLiteral("listView"));
+    QStringList names;
+    for (int row = 0; row < view->model()->rowCount(view->rootIndex()); ++row)
+        names << view->model()->index(row, 0, view->rootIndex()).data().toString();
+    names.sort();
+    return names;
+}
+
 } // namespace
 
 // The menu commands, the version text and choosing the program file, as a user drives them.
@@ -49,6 +64,8 @@ private slots:
     void selectFile_data();
     void selectFile();
     void secondSelectionStartsFromPreviousFile();
+    void typedNameInTheDialog_data();
+    void typedNameInTheDialog();
 };
 
 void tst_Commands::cleanup() {
@@ -248,6 +265,46 @@ void tst_Commands::secondSelectionStartsFromPreviousFile() {
                           QStringLiteral("(*.hex)"), QStringLiteral("(*.*)")}));
     QCOMPARE(form->StatusBar1->Panels(2)->text(), QStringLiteral("5Bytes "));
     QCOMPARE(messages.count(), 0);
+}
+
+void tst_Commands::typedNameInTheDialog_data() {
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QStringList>("shown"); // empty: the name comes back
+    QTest::newRow("the default *.bin") << QStringLiteral("*.bin") << QStringList{u"a.bin"_s};
+    QTest::newRow("? and *") << QStringLiteral("*.h?6") << QStringList{u"c.h86"_s};
+    QTest::newRow("two patterns") << QStringLiteral("*.bin;*.hex")
+                                  << QStringList{u"a.bin"_s, u"b.hex"_s};
+    QTest::newRow("*") << QStringLiteral("*") << QStringList{u"a.bin"_s, u"b.hex"_s, u"c.h86"_s};
+    QTest::newRow("existing file") << QStringLiteral("b.hex") << QStringList();
+    QTest::newRow("missing file") << QStringLiteral("new.bin") << QStringList();
+}
+
+void tst_Commands::typedNameInTheDialog() {
+    QFETCH(QString, typed);
+    QFETCH(QStringList, shown);
+    TestProgram program;
+    for (const QString& name : {u"a.bin"_s, u"b.hex"_s, u"c.h86"_s})
+        program.makeFile(name, "x");
+    CommonDialog settings;
+    settings.InitDir = program.folder();
+    settings.FileName = QStringLiteral("*.bin");
+    settings.Filter = FileAccess::kProgramFileFilter;
+    const std::unique_ptr<QFileDialog> dialog = settings.openDialog();
+    dialog->show();
+    QTRY_COMPARE(shownNames(*dialog), QStringList{u"a.bin"_s});
+
+    auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    name->setText(typed);
+    QTest::keyClick(name, Qt::Key_Return);
+    if (shown.isEmpty()) {
+        QCOMPARE(dialog->result(), int(QDialog::Accepted));
+        QCOMPARE(dialog->selectedFiles(), QStringList{program.filePath(typed)});
+    } else {
+        QVERIFY(dialog->isVisible());
+        QTRY_COMPARE(shownNames(*dialog), shown);
+        QCOMPARE(name->text(), typed);
+        QCOMPARE(dialog->nameFilters().size(), 4);
+    }
 }
 
 QTEST_MAIN(tst_Commands)
