@@ -104,6 +104,7 @@ private:
     void buildMenu();
     void buildControls();
     void applyOuterSizeOnceFramed();
+    void keepWithinReach();
     void reportUnhandled(const QString& what, const std::exception& failure);
     void connectionLost();
     void showPortClosed();
@@ -112,6 +113,7 @@ private:
 
     bool m_unloaded = false;
     bool m_outerSizePending = false;
+    bool m_placedOnScreen = false;
     bool m_lossReported = false;
     int m_runningCommands = 0;
     bool m_closePending = false;
