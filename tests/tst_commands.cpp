@@ -14,14 +14,19 @@
 #include "upload/frmStatus.h"
 #include "verify/frmVerify.h"
 
+#include "upload/SelectProgramFile.h"
 #include <QAccessible>
 #include <QAccessibleActionInterface>
+
+#include <QFileDialog>
 #include <QLineEdit>
+#include <QListView>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QtTest>
 
 #include <csignal>
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -93,6 +98,16 @@ struct ShowCounter : QObject {
     }
 };
 
+// The names the file dialog's view lists in its folder.
+QStringList shownNames(const QFileDialog& dialog) {
+    const auto* view = dialog.findChild<QListView*>(QStringLiteral("listView"));
+    QStringList names;
+    for (int row = 0; row < view->model()->rowCount(view->rootIndex()); ++row)
+        names << view->model()->index(row, 0, view->rootIndex()).data().toString();
+    names.sort();
+    return names;
+}
+
 } // namespace
 
 // The menu commands, the version text and choosing the program file, as a user drives them.
@@ -111,6 +126,8 @@ private slots:
     void secondSelectionStartsFromPreviousFile();
     void oneCommandAtATime_data();
     void oneCommandAtATime();
+    void typedNameInTheDialog_data();
+    void typedNameInTheDialog();
 };
 
 void tst_Commands::cleanup() {
@@ -524,6 +541,46 @@ void tst_Commands::oneCommandAtATime() {
         const bool open = form->SaxComm1->PortIsOpen();
         QCOMPARE(form->cmdConnect->text() == QStringLiteral("Disconnect"), open);
         QCOMPARE(form->cmdUpload->isEnabled(), open);
+    }
+}
+
+void tst_Commands::typedNameInTheDialog_data() {
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QStringList>("shown"); // empty: the name comes back
+    QTest::newRow("the default *.bin") << QStringLiteral("*.bin") << QStringList{u"a.bin"_s};
+    QTest::newRow("? and *") << QStringLiteral("*.h?6") << QStringList{u"c.h86"_s};
+    QTest::newRow("two patterns") << QStringLiteral("*.bin;*.hex")
+                                  << QStringList{u"a.bin"_s, u"b.hex"_s};
+    QTest::newRow("*") << QStringLiteral("*") << QStringList{u"a.bin"_s, u"b.hex"_s, u"c.h86"_s};
+    QTest::newRow("existing file") << QStringLiteral("b.hex") << QStringList();
+    QTest::newRow("missing file") << QStringLiteral("new.bin") << QStringList();
+}
+
+void tst_Commands::typedNameInTheDialog() {
+    QFETCH(QString, typed);
+    QFETCH(QStringList, shown);
+    TestProgram program;
+    for (const QString& name : {u"a.bin"_s, u"b.hex"_s, u"c.h86"_s})
+        program.makeFile(name, "x");
+    CommonDialog settings;
+    settings.InitDir = program.folder();
+    settings.FileName = QStringLiteral("*.bin");
+    settings.Filter = FileAccess::kProgramFileFilter;
+    const std::unique_ptr<QFileDialog> dialog = settings.openDialog();
+    dialog->show();
+    QTRY_COMPARE(shownNames(*dialog), QStringList{u"a.bin"_s});
+
+    auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    name->setText(typed);
+    QTest::keyClick(name, Qt::Key_Return);
+    if (shown.isEmpty()) {
+        QCOMPARE(dialog->result(), int(QDialog::Accepted));
+        QCOMPARE(dialog->selectedFiles(), QStringList{program.filePath(typed)});
+    } else {
+        QVERIFY(dialog->isVisible());
+        QTRY_COMPARE(shownNames(*dialog), shown);
+        QCOMPARE(name->text(), typed);
+        QCOMPARE(dialog->nameFilters().size(), 4);
     }
 }
 

@@ -16,6 +16,7 @@ private slots:
     void connectAndDisconnect();
     void openFailuresLeaveProgramDisconnected_data();
     void openFailuresLeaveProgramDisconnected();
+    void farEndClosingIsNoticed_data();
     void farEndClosingIsNoticed();
 };
 
@@ -119,7 +120,16 @@ void tst_Connection::openFailuresLeaveProgramDisconnected() {
     QCOMPARE(messages.count(), 1);
 }
 
+void tst_Connection::farEndClosingIsNoticed_data() {
+    QTest::addColumn<bool>("removed");
+    QTest::addColumn<QString>("cause");
+    QTest::newRow("far end closed") << true << QStringLiteral("the device was removed");
+    QTest::newRow("line hung up") << false << QStringLiteral("the device hung up");
+}
+
 void tst_Connection::farEndClosingIsNoticed() {
+    QFETCH(bool, removed);
+    QFETCH(QString, cause);
     MessageRecorder messages;
     auto pty = std::make_unique<PtyPair>();
     TestProgram program;
@@ -128,12 +138,15 @@ void tst_Connection::farEndClosingIsNoticed() {
     QTest::mouseClick(form->cmdConnect, Qt::LeftButton);
     QVERIFY(form->SaxComm1->PortIsOpen());
 
-    pty->hangUp();
+    removed ? pty->hangUp() : pty->hangUpLine();
     QTRY_VERIFY_WITH_TIMEOUT(!form->SaxComm1->PortIsOpen(), 1000);
     QTRY_COMPARE(messages.count(), 1);
-    QVERIFY2(messages.last().text.startsWith(QStringLiteral("Serial Connection Lost")),
-             qPrintable(messages.last().text));
-    QVERIFY(messages.last().text.contains(QStringLiteral("COM2")));
+    // Named as a failed open names it, with what happened rather than a stale system reason.
+    const QString text = messages.last().text;
+    QVERIFY2(text.startsWith(QStringLiteral("Serial Connection Lost")) &&
+                 text.endsWith(QStringLiteral(" - The connection on COM2 (%1) was lost: %2")
+                                   .arg(pty->slavePath(), cause)),
+             qPrintable(text));
     QCOMPARE(form->cmdConnect->text(), QStringLiteral("Connect"));
     QVERIFY(!form->cmdUpload->isEnabled());
 

@@ -9,6 +9,10 @@
 
 #include <cerrno>
 
+#include <sys/fsuid.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -32,6 +36,11 @@ int errorNumberOf(Call call) {
         return error.number();
     }
     return 0;
+}
+
+ino_t inode(const QString& path) {
+    struct stat status {};
+    return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_ino : 0;
 }
 
 IniFile iniFile(const QString& path, const QString& section, const QString& key) {
@@ -178,14 +187,38 @@ private slots:
         QCOMPARE(readFile(m_path), QByteArray("[S]\nk=1\n"));
     }
 
-    void refusesReadOnlyFile() {
+    void writeWhereAllowed_data() {
+        QTest::addColumn<int>("folderMode");
+        QTest::addColumn<int>("fileMode");
+        QTest::addColumn<int>("error");
+        QTest::addColumn<bool>("replaced"); // a new file took the old one's place
+        QTest::newRow("writable folder: replaced") << 0777 << 0666 << 0 << true;
+        QTest::newRow("read-only folder: in place") << 0555 << 0666 << 0 << false;
+        QTest::newRow("read-only file") << 0777 << 0444 << EACCES << false;
+        QTest::newRow("both read-only") << 0555 << 0444 << EACCES << false;
+    }
+
+    void writeWhereAllowed() {
+        QFETCH(int, folderMode);
+        QFETCH(int, fileMode);
+        QFETCH(int, error);
+        QFETCH(bool, replaced);
         QTemporaryDir dir;
         const QString path = dir.filePath(u"Corvid.ini"_s);
-        writeFile(path, "[A]\r\nx=1\r\n");
-        QVERIFY(
-            QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
-        QCOMPARE(errorNumberOf([&] { iniFile(path, u"A"_s, u"x"_s).setValue(u"2"_s); }), EACCES);
-        QCOMPARE(readFile(path), QByteArray("[A]\r\nx=1\r\n"));
+        const QByteArray original = "[A]\r\nx=1\r\n";
+        writeFile(path, original);
+        QVERIFY(::chmod(QFile::encodeName(path).constData(), mode_t(fileMode)) == 0);
+        QVERIFY(::chmod(QFile::encodeName(dir.path()).constData(), mode_t(folderMode)) == 0);
+        const ino_t before = inode(path);
+        // Root may write anywhere; the write is made as an ordinary user would make it.
+        const int previous = ::geteuid() == 0 ? ::setfsuid(65534) : -1;
+        const int thrown = errorNumberOf([&] { iniFile(path, u"A"_s, u"x"_s).setValue(u"2"_s); });
+        if (previous >= 0)
+            ::setfsuid(uid_t(previous));
+        ::chmod(QFile::encodeName(dir.path()).constData(), 0700);
+        QCOMPARE(thrown, error);
+        QCOMPARE(readFile(path), error ? original : QByteArray("[A]\r\nx=2\r\n"));
+        QCOMPARE(inode(path) != before, replaced);
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
                  QStringList{u"Corvid.ini"_s});
     }

@@ -2,6 +2,7 @@
 #include "shell/Forms.h"
 #include "shell/IniFile.h"
 #include "shell/StatusBar.h"
+#include "shell/Twips.h"
 #include "shell/Variables.h"
 #include "shell/frmMain.h"
 #include "support/MessageRecorder.h"
@@ -13,7 +14,10 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QtTest>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -50,8 +54,10 @@ private slots:
     void portCheck();
     void lastFilePanels_data();
     void lastFilePanels();
-    void geometryRestoredAndWrittenBack();
+    void configurationWrittenBack();
     void minimisedWindowKeepsStoredGeometry();
+    void windowStaysWithinReach_data();
+    void windowStaysWithinReach();
     void serialPortConversion_data();
     void serialPortConversion();
     void windowsWrittenFileIsRead();
@@ -195,28 +201,16 @@ void tst_Startup::lastFilePanels() {
     QCOMPARE(Variables::strProgramFile, lastFile);
 }
 
-void tst_Startup::geometryRestoredAndWrittenBack() {
+void tst_Startup::configurationWrittenBack() {
     MessageRecorder messages;
     TestProgram program;
     const QString image = program.makeFile(QStringLiteral("board.h86"), "ab");
-    program.writeSettings(settingsWith("3", "38400", image.toUtf8(),
-                                       "Main Left=1500\nMain Top=1200\n"
-                                       "Main Width=9000\nMain Height=6000\n"));
-    frmMain* form = program.start();
-    QCOMPARE(form->Left(), 1500.0);
-    QCOMPARE(form->Top(), 1200.0);
-    QCOMPARE(form->Width(), 9000.0);
-    QCOMPARE(form->Height(), 6000.0);
+    program.writeSettings(settingsWith("3", "38400", image.toUtf8()));
+    program.start();
     program.close();
     QCOMPARE(messages.count(), 0);
-
     const QString path = program.settingsPath();
-    const QString screen = QStringLiteral("SCREEN INFO");
     const QString config = QStringLiteral("CONFIGURATION");
-    QCOMPARE(storedValue(path, screen, QStringLiteral("Main Left")).toDouble(), 1500.0);
-    QCOMPARE(storedValue(path, screen, QStringLiteral("Main Top")).toDouble(), 1200.0);
-    QCOMPARE(storedValue(path, screen, QStringLiteral("Main Width")).toDouble(), 9000.0);
-    QCOMPARE(storedValue(path, screen, QStringLiteral("Main Height")).toDouble(), 6000.0);
     QCOMPARE(storedValue(path, config, QStringLiteral("Serial Port")), QStringLiteral("3"));
     QCOMPARE(storedValue(path, config, QStringLiteral("Baud Rate")), QStringLiteral("38400"));
     QCOMPARE(storedValue(path, config, QStringLiteral("Last File")), image);
@@ -241,6 +235,51 @@ void tst_Startup::minimisedWindowKeepsStoredGeometry() {
              QStringLiteral("30"));
     QCOMPARE(storedValue(path, QStringLiteral("CONFIGURATION"), QStringLiteral("Serial Port")),
              QStringLiteral("1"));
+}
+
+void tst_Startup::windowStaysWithinReach_data() {
+    QTest::addColumn<QByteArray>("stored"); // Main Left, Top, Width and Height
+    QTest::addColumn<bool>("kept");         // the stored position is kept exactly
+    QTest::addColumn<QSize>("pixels");      // the outer size; empty: the primary screen's
+    QTest::newRow("on the screen") << "1500 1200 9000 6000"_ba << true << QSize(600, 400);
+    QTest::newRow("partly left of it") << "-3000 1500 9000 6000"_ba << true << QSize(600, 400);
+    QTest::newRow("monitor that is gone") << "-5000 -5000 9000 6000"_ba << false << QSize(600, 400);
+    QTest::newRow("-5000 everywhere") << "-5000 -5000 -5000 -5000"_ba << false << QSize(333, 200);
+    QTest::newRow("99999999 everywhere")
+        << "99999999 99999999 99999999 99999999"_ba << false << QSize();
+    QTest::newRow("left 1e30") << "1e30 1200 9000 6000"_ba << false << QSize(600, 400);
+    QTest::newRow("below the screen") << "1500 99999 9000 6000"_ba << false << QSize(600, 400);
+    QTest::newRow("huge size on the screen") << "0 0 1e30 99999999"_ba << true << QSize();
+}
+
+void tst_Startup::windowStaysWithinReach() {
+    QFETCH(QByteArray, stored);
+    QFETCH(bool, kept);
+    QFETCH(QSize, pixels);
+    MessageRecorder messages;
+    TestProgram program;
+    const QList<QByteArray> edges = stored.split(' ');
+    program.writeSettings(settingsWith("2", "9600", "",
+                                       "Main Left=" + edges[0] + "\nMain Top=" + edges[1] +
+                                           "\nMain Width=" + edges[2] +
+                                           "\nMain Height=" + edges[3] + "\n"));
+    const QRect outer = program.start()->frameGeometry();
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    QCOMPARE(outer.size(), pixels.isEmpty() ? screen.size() : pixels);
+    QVERIFY2(kept || screen.contains(outer), qPrintable(QDebug::toString(outer)));
+    program.close();
+    QCOMPARE(messages.count(), 0);
+
+    // What is written is where the window was: exactly the stored position where it was kept.
+    const QStringList keys{u"Main Left"_s, u"Main Top"_s, u"Main Width"_s, u"Main Height"_s};
+    const QList<int> real{outer.x(), outer.y(), outer.width(), outer.height()};
+    for (int i = 0; i < 4; ++i) {
+        const double value =
+            storedValue(program.settingsPath(), u"SCREEN INFO"_s, keys[i]).toDouble();
+        if (kept && (i < 2 || !pixels.isEmpty()))
+            QCOMPARE(value, edges[i].toDouble());
+        QCOMPARE(i % 2 ? Twips::toPixelsY(value) : Twips::toPixelsX(value), real[i]);
+    }
 }
 
 void tst_Startup::serialPortConversion_data() {

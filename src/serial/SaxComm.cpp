@@ -8,11 +8,13 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <array>
 
 #ifdef Q_OS_UNIX
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #endif
@@ -94,12 +96,13 @@ void SaxComm::setPortIsOpen(bool open) {
                                QStringLiteral("COM%1 (%2) was closed with %3 bytes not sent: the "
                                               "line took no more data")
                                    .arg(m_portNumber)
-                                   .arg(m_port->portName())
+                                   .arg(m_device)
                                    .arg(unsent));
         return;
     }
 
     const QString device = portDevice();
+    m_device = device;
     m_port->setPortName(device);
     if (!m_port->open(QIODevice::ReadWrite)) {
         const int number = m_port->error();
@@ -178,7 +181,7 @@ void SaxComm::applyLineSettings() {
         throw RunTimeError(number, QStringLiteral("COM%1 (%2) does not accept the line settings "
                                                   "%3: %4")
                                        .arg(m_portNumber)
-                                       .arg(m_port->portName(), m_lineSettings, reason));
+                                       .arg(m_device, m_lineSettings, reason));
     }
 }
 
@@ -189,11 +192,8 @@ void SaxComm::SendText(const char* bytes, qsizetype size) {
         const qint64 room = kTransmitQueueLimit - m_port->bytesToWrite();
         const qsizetype chunk = std::min<qsizetype>(room, size - offset);
         if (m_port->write(bytes + offset, chunk) != chunk) {
-            const QString reason = m_port->errorString();
-            closeLostPort(QSerialPort::WriteError);
-            throw RunTimeError(
-                QSerialPort::WriteError,
-                QStringLiteral("Sending on COM%1 failed: %2").arg(m_portNumber).arg(reason));
+            closeLostPort(QSerialPort::WriteError, lostCause());
+            throw RunTimeError(QSerialPort::WriteError, m_lostErrorDescription);
         }
         offset += chunk;
     }
@@ -221,15 +221,12 @@ void SaxComm::waitForTransmitRoom() {
             queued = m_port->bytesToWrite();
             stall.setRemainingTime(kSendStallLimit);
         } else if (stall.hasExpired()) {
-            const QString device = m_port->portName();
-            closeLostPort(QSerialPort::TimeoutError);
-            throw RunTimeError(
+            closeLostPort(
                 QSerialPort::TimeoutError,
-                QStringLiteral("COM%1 (%2) took no data for %3 seconds")
-                    .arg(m_portNumber)
-                    .arg(device)
+                QStringLiteral("the line took no data for %1 seconds")
                     .arg(
                         std::chrono::duration_cast<std::chrono::seconds>(kSendStallLimit).count()));
+            throw RunTimeError(QSerialPort::TimeoutError, m_lostErrorDescription);
         }
     }
 }
@@ -395,18 +392,31 @@ void SaxComm::onErrorOccurred(QSerialPort::SerialPortError error) {
     case QSerialPort::WriteError:
     case QSerialPort::ResourceError:
         if (m_port->isOpen())
-            closeLostPort(error);
+            closeLostPort(error, lostCause());
         break;
     default:
         break;
     }
 }
 
-void SaxComm::closeLostPort(QSerialPort::SerialPortError error) {
+QString SaxComm::lostCause() const {
+    // When a read merely finds the end of the line, the port's own text describes whatever
+    // system call failed last, not the loss; the device node and the line say what happened.
+    if (!QFileInfo::exists(m_device))
+        return QStringLiteral("the device was removed");
+#ifdef Q_OS_UNIX
+    pollfd line{static_cast<int>(m_port->handle()), POLLIN, 0};
+    if (::poll(&line, 1, 0) == 1 && (line.revents & POLLHUP))
+        return QStringLiteral("the device hung up");
+#endif
+    return m_port->errorString();
+}
+
+void SaxComm::closeLostPort(QSerialPort::SerialPortError error, const QString& cause) {
     m_lostErrorNumber = error;
     m_lostErrorDescription = QStringLiteral("The connection on COM%1 (%2) was lost: %3")
                                  .arg(m_portNumber)
-                                 .arg(m_port->portName(), m_port->errorString());
+                                 .arg(m_device, cause);
     // The port reports the same error again and again while it stays open.
     m_port->close();
     m_port->clearError();

@@ -102,13 +102,16 @@ private:
     void raise(qint32 code);
     void drainTransmitQueue();
     qint64 kernelQueued() const;
-    void closeLostPort(QSerialPort::SerialPortError error);
+    QString lostCause() const;
+    void closeLostPort(QSerialPort::SerialPortError error, const QString& cause);
     void sendTypedKeys(const QByteArray& bytes);
     void waitForTransmitRoom();
 
     QSerialPort* m_port;
     TerminalDisplay* m_display;
     QString m_programFolder;
+    // The device the port was last opened on, as messages name it.
+    QString m_device;
     qint16 m_portNumber = 1;
     QString m_lineSettings = QStringLiteral("9600,n,8,1");
     qint32 m_baudRate = 9600;

@@ -312,6 +312,9 @@ void IniFile::setValue(const QString& text) {
         throw RunTimeError::fromErrno(EFBIG, context);
 
     QSaveFile file(m_fileName);
+    // The file is replaced as a whole where the folder lets a new file be made beside it; where
+    // only the file itself may be written, it is written in place, as the old program did.
+    file.setDirectWriteFallback(true);
     errno = 0;
     if (!file.open(QIODevice::WriteOnly))
         throw fileError(file, errno, context);

@@ -16,14 +16,19 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QScreen>
+#include <QStyle>
 #include <QWindow>
 
+#include <algorithm>
 #include <optional>
+#include <utility>
 
 static void initCorvidResources() {
     Q_INIT_RESOURCE(corvid);
@@ -421,11 +426,55 @@ void frmMain::resizeEvent(QResizeEvent* event) {
 void frmMain::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     applyOuterSizeOnceFramed();
+    if (!std::exchange(m_placedOnScreen, true))
+        keepWithinReach();
 }
 
 void frmMain::moveEvent(QMoveEvent* event) {
     QMainWindow::moveEvent(event);
     applyOuterSizeOnceFramed();
+}
+
+void frmMain::keepWithinReach() {
+    // The settings file may place the window on a monitor that is gone, or hold numbers no
+    // screen has: a window whose title bar is on no screen cannot be seen or moved, so it goes
+    // to the primary screen instead; any other stored position is kept as it is.
+    const QScreen* primary = QGuiApplication::primaryScreen();
+    if (!primary)
+        return;
+    const QRect outer = frameGeometry();
+    const int titleHeight =
+        std::max(geometry().top() - outer.top(),
+                 style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this));
+    const QRect titleBar(outer.topLeft(), QSize(outer.width(), titleHeight));
+    // Enough of the title bar to take hold of with the mouse.
+    constexpr int kGripWidth = 64;
+    const auto reachable = [&](const QScreen* screen) {
+        const QRect seen = titleBar & screen->availableGeometry();
+        return seen.width() >= std::min(kGripWidth, outer.width()) &&
+               seen.height() >= (titleHeight + 1) / 2;
+    };
+    const QList<QScreen*> screens = QGuiApplication::screens();
+    // A window never moved is placed by the window system, which knows its screens.
+    const bool onScreen =
+        !testAttribute(Qt::WA_Moved) || std::any_of(screens.cbegin(), screens.cend(), reachable);
+
+    QRect placed(outer.topLeft(),
+                 outer.size().boundedTo(onScreen ? primary->availableVirtualGeometry().size()
+                                                 : primary->availableGeometry().size()));
+    if (!onScreen)
+        placed.moveCenter(primary->availableGeometry().center());
+    if (placed == outer)
+        return;
+    // Set through the twips properties, so that what is written at exit is where it now is.
+    if (placed.topLeft() != outer.topLeft()) {
+        setLeft(placed.x() * Twips::perPixelX());
+        setTop(placed.y() * Twips::perPixelY());
+    }
+    if (placed.size() != outer.size()) {
+        setWidth(placed.width() * Twips::perPixelX());
+        setHeight(placed.height() * Twips::perPixelY());
+    }
 }
 
 void frmMain::applyOuterSizeOnceFramed() {

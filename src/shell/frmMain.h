@@ -92,6 +92,7 @@ private:
     void buildMenu();
     void buildControls();
     void applyOuterSizeOnceFramed();
+    void keepWithinReach();
     void reportUnhandled(const QString& what, const std::exception& failure);
     void connectionLost();
     void showPortClosed();
@@ -105,6 +106,7 @@ private:
 
     bool m_unloaded = false;
     bool m_outerSizePending = false;
+    bool m_placedOnScreen = false;
     bool m_lossReported = false;
     bool m_closePending = false;
 };

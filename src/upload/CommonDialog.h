@@ -3,8 +3,10 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
+class QFileDialog;
 class QWidget;
 
 // The common open dialog as the program drives it: set its properties, show it, read back the
@@ -25,6 +27,10 @@ public:
 
     // Shows the open dialog; sets FileName to the full path chosen or typed.
     void ShowOpen();
+
+    // The open dialog that ShowOpen runs, set up from the properties. A typed name with a
+    // wildcard filters its view and keeps it open, as the platforms' own open dialogs do.
+    std::unique_ptr<QFileDialog> openDialog() const;
 
     // The folder the dialog opens in for InitDir, which may name a folder or a file.
     QString startFolder() const;

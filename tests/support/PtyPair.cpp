@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -85,6 +86,10 @@ void PtyPair::hangUp() {
     if (m_master >= 0)
         ::close(m_master);
     m_master = -1;
+}
+
+void PtyPair::hangUpLine() {
+    ::ioctl(m_slave, TIOCVHANGUP);
 }
 
 void PtyPair::readMaster() {

@@ -35,8 +35,11 @@ public:
     // Stops reading the line, so that what the program sends piles up in the pseudo-terminal.
     void pauseReading(bool paused);
 
-    // The far end goes away: the master side is closed.
+    // The far end goes away: the master side is closed and the device with it.
     void hangUp();
+    // The line is hung up, as a modem dropping its carrier does: the device stays, but every
+    // open of it is cut off.
+    void hangUpLine();
 
     // The line settings as the slave side's terminal settings hold them.
     int slaveBaudRate() const;
