@@ -1,6 +1,6 @@
 #include "serial/SaxComm.h"
 #include "serial/TerminalDisplay.h"
-#include "shell/frmMain.h"
+#include "app/frmMain.h"
 #include "support/MessageRecorder.h"
 #include "support/PtyPair.h"
 #include "support/TestProgram.h"

@@ -1,5 +1,5 @@
-#include "shell/IniFile.h"
-#include "shell/RunTimeError.h"
+#include "foundation/IniFile.h"
+#include "foundation/RunTimeError.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "serial/SaxComm.h"
-#include "shell/Twips.h"
-#include "shell/frmMain.h"
+#include "foundation/Twips.h"
+#include "app/frmMain.h"
 #include "support/MessageRecorder.h"
 #include "support/TestProgram.h"
 #include "upload/frmStatus.h"

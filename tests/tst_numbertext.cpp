@@ -1,5 +1,5 @@
-#include "shell/NumberText.h"
-#include "shell/RunTimeError.h"
+#include "foundation/NumberText.h"
+#include "foundation/RunTimeError.h"
 
 #include <QtTest>
 

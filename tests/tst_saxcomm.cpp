@@ -1,7 +1,7 @@
 #include "serial/SaxComm.h"
 #include "serial/TerminalDisplay.h"
-#include "shell/DoEvents.h"
-#include "shell/RunTimeError.h"
+#include "foundation/DoEvents.h"
+#include "foundation/RunTimeError.h"
 #include "support/PtyPair.h"
 
 #include <QTemporaryDir>

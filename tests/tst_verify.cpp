@@ -1,10 +1,10 @@
 #include "serial/SaxComm.h"
 #include "serial/TerminalDisplay.h"
-#include "shell/DoEvents.h"
-#include "shell/Forms.h"
-#include "shell/ProgressBar.h"
-#include "shell/Variables.h"
-#include "shell/frmMain.h"
+#include "foundation/DoEvents.h"
+#include "foundation/Forms.h"
+#include "foundation/ProgressBar.h"
+#include "app/Variables.h"
+#include "app/frmMain.h"
 #include "support/DialogDriver.h"
 #include "support/MessageRecorder.h"
 #include "support/PtyPair.h"
@@ -270,7 +270,7 @@ void tst_Verify::progressDuringVerification() {
 void tst_Verify::captureYieldsEvery250Bytes() {
     Bench bench;
     Variables::lngFileSize = 1000;
-    frmVerify& dialog = frmVerify::Load();
+    frmVerify& dialog = frmVerify::Load(bench.form->verifyState());
     bench.form->SaxComm1->setSetting6(false);
     bench.form->SaxComm1->setSetting126(1);
     Variables::lngRxCount = 0;
@@ -289,7 +289,7 @@ void tst_Verify::captureYieldsEvery250Bytes() {
 
 void tst_Verify::bytesOutsideVerificationTouchNoDialog() {
     Bench bench;
-    frmVerify& dialog = frmVerify::Load();
+    frmVerify& dialog = frmVerify::Load(bench.form->verifyState());
     const QString label = dialog.lblVerifyReceivingData->text();
     bench.form->SaxComm1->setSetting6(false);
     bench.form->SaxComm1->setSetting126(1);

@@ -1,10 +1,10 @@
 #include "serial/SaxComm.h"
 
+#include "foundation/DoEvents.h"
+#include "foundation/NumberText.h"
+#include "foundation/RunTimeError.h"
 #include "serial/PortNames.h"
 #include "serial/TerminalDisplay.h"
-#include "shell/DoEvents.h"
-#include "shell/NumberText.h"
-#include "shell/RunTimeError.h"
 
 #include <QDeadlineTimer>
 #include <QDir>

@@ -1,14 +1,12 @@
 #include "upload/frmStatus.h"
 
+#include "foundation/DoEvents.h"
+#include "foundation/Forms.h"
+#include "foundation/MessageBox.h"
+#include "foundation/ProgressBar.h"
+#include "foundation/RunTimeError.h"
+#include "foundation/Twips.h"
 #include "serial/SaxComm.h"
-#include "shell/DoEvents.h"
-#include "shell/Forms.h"
-#include "shell/MessageBox.h"
-#include "shell/ProgressBar.h"
-#include "shell/RunTimeError.h"
-#include "shell/Twips.h"
-#include "shell/Variables.h"
-#include "shell/frmMain.h"
 
 #include <QFile>
 #include <QLabel>
@@ -24,9 +22,10 @@ constexpr qint64 kYieldSkipInterval = 10000;
 
 } // namespace
 
-frmStatus& frmStatus::Load() {
+frmStatus& frmStatus::Load(const UploadState& state) {
     if (!g_loaded || !Forms::IsLoaded(g_loaded.data()))
         g_loaded = new frmStatus;
+    g_loaded->m_state.emplace(state);
     return *g_loaded;
 }
 
@@ -90,10 +89,9 @@ void frmStatus::cmdOkDownload_Click() {
     } catch (const RunTimeError& failure) {
         m_transferRunning = false;
         hide();
-        frmMain& main = frmMain::current();
         // This message tells of the lost line; its own announcement would say it twice.
-        if (!main.SaxComm1->PortIsOpen())
-            main.lineFailureReported();
+        if (!m_state->comm.PortIsOpen() && m_state->lineFailureReported)
+            m_state->lineFailureReported();
         MessageBox::ShowFailure(QStringLiteral("Error Locating Or Sending Specified Download File"),
                                 failure.number(), failure.description(),
                                 QStringLiteral("File Error"));
@@ -104,11 +102,11 @@ void frmStatus::cmdOkDownload_Click() {
 }
 
 void frmStatus::transfer() {
-    SaxComm& comm = *frmMain::current().SaxComm1;
+    SaxComm& comm = m_state->comm;
     QFile file(Tag);
     if (!file.open(QIODevice::ReadOnly))
         throw RunTimeError::fromFile(file, QStringLiteral("Cannot open %1").arg(Tag));
-    const qint64 n = Variables::varDownloadLength.value_or(0);
+    const qint64 n = m_state->varDownloadLength.value_or(0);
     char byte = 0;
     m_stopRequested = false;
     for (qint64 i = 0; i <= n && !m_stopRequested; ++i) {

@@ -1,6 +1,9 @@
 #pragma once
 
-#include "shell/ToolDialog.h"
+#include "foundation/ToolDialog.h"
+#include "upload/UploadState.h"
+
+#include <optional>
 
 class QLabel;
 class ProgressBar;
@@ -12,8 +15,8 @@ class frmStatus : public ToolDialog {
     Q_OBJECT
 public:
     // The loaded dialog, loading it first when it is not (it may still be loaded, hidden, from
-    // an upload that failed).
-    static frmStatus& Load();
+    // an upload that failed); it sends on the line and counts the passes that state holds.
+    static frmStatus& Load(const UploadState& state);
     // True while "Upload Data" is sending.
     static bool transferRunning();
     // Ends a running transfer after the byte being sent and hides the dialog: the program is
@@ -37,6 +40,7 @@ protected:
 private:
     void transfer();
 
+    std::optional<UploadState> m_state;
     bool m_transferRunning = false;
     bool m_stopRequested = false;
 };

@@ -1,14 +1,13 @@
 #include "verify/frmVerify.h"
 
+#include "foundation/DoEvents.h"
+#include "foundation/Forms.h"
+#include "foundation/MessageBox.h"
+#include "foundation/NumberText.h"
+#include "foundation/ProgressBar.h"
+#include "foundation/RunTimeError.h"
+#include "foundation/Twips.h"
 #include "serial/SaxComm.h"
-#include "shell/DoEvents.h"
-#include "shell/Forms.h"
-#include "shell/MessageBox.h"
-#include "shell/ProgressBar.h"
-#include "shell/RunTimeError.h"
-#include "shell/Twips.h"
-#include "shell/Variables.h"
-#include "shell/frmMain.h"
 
 #include <QDir>
 #include <QFile>
@@ -43,9 +42,10 @@ void terminalConfiguration(SaxComm& comm) {
 
 } // namespace
 
-frmVerify& frmVerify::Load() {
+frmVerify& frmVerify::Load(const VerifyState& state) {
     if (!g_loaded || !Forms::IsLoaded(g_loaded.data())) {
         g_loaded = new frmVerify;
+        g_loaded->m_state.emplace(state);
         g_loaded->Form_Load();
     }
     return *g_loaded;
@@ -85,7 +85,7 @@ frmVerify::frmVerify(QWidget* parent) : ToolDialog(QStringLiteral("Verify Flash 
 void frmVerify::Form_Load() {
     lblVerifyReceivingData->setText(QStringLiteral("Receiving Flash Data [ 0 Bytes]"));
     pgVerify->setMin(1);
-    pgVerify->setMax(static_cast<float>(qint64(Variables::lngFileSize) + 6));
+    pgVerify->setMax(static_cast<float>(qint64(m_state->lngFileSize) + 6));
     pgVerify->setValue(1);
     Tag = QStringLiteral("1");
 }
@@ -100,7 +100,9 @@ void frmVerify::showEvent(QShowEvent* event) {
 }
 
 void frmVerify::cmdCancelVerify_Click() {
-    Variables::blnVerifying = Variables::kFalse;
+    if (!m_state)
+        return;
+    m_state->blnVerifying = NumberText::kFalse;
     Tag = QStringLiteral("0");
 }
 
@@ -109,12 +111,12 @@ void frmVerify::reject() {
 }
 
 void frmVerify::Form_Activate() {
-    SaxComm& comm = *frmMain::current().SaxComm1;
+    SaxComm& comm = m_state->comm;
     try {
         activate();
     } catch (const std::exception& failure) {
         // Whatever ended the exchange, the display goes back to showing the line.
-        Variables::blnVerifying = Variables::kFalse;
+        m_state->blnVerifying = NumberText::kFalse;
         terminalConfiguration(comm);
         const auto* runTime = dynamic_cast<const RunTimeError*>(&failure);
         if (!comm.lostEventPending())
@@ -127,20 +129,20 @@ void frmVerify::Form_Activate() {
 }
 
 void frmVerify::activate() {
-    SaxComm& comm = *frmMain::current().SaxComm1;
+    SaxComm& comm = m_state->comm;
     // A Cancel that came before the exchange began stands: nothing is asked of the target.
     if (Tag.toInt() != 1)
         return;
-    Variables::blnVerifying = Variables::kTrue;
+    m_state->blnVerifying = NumberText::kTrue;
     captureConfiguration(comm);
     comm.SendText(QByteArrayLiteral("UFD"));
     comm.SendText(QByteArrayLiteral("\r"));
 
     // The capture runs inside these waits and clears the flag when the reply is complete.
-    while (Variables::blnVerifying != Variables::kFalse && comm.PortIsOpen())
+    while (m_state->blnVerifying != NumberText::kFalse && comm.PortIsOpen())
         WaitForEvents(kWaitSlice);
     const bool lineLost = !comm.PortIsOpen();
-    Variables::blnVerifying = Variables::kFalse;
+    m_state->blnVerifying = NumberText::kFalse;
 
     terminalConfiguration(comm);
     // A lost line is announced by the serial control's own event; there is no verdict.
@@ -150,7 +152,7 @@ void frmVerify::activate() {
 }
 
 void frmVerify::compare() {
-    const QString path = Variables::strProgramFile;
+    const QString path = m_state->strProgramFile;
     const QString sentence = QStringLiteral("Error Reading Specified Comparison File");
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -160,7 +162,7 @@ void frmVerify::compare() {
                                 QStringLiteral("File Error"));
         return;
     }
-    for (qint32 k = 0; k < Variables::lngFileSize; ++k) {
+    for (qint32 k = 0; k < m_state->lngFileSize; ++k) {
         char fileByte = 0;
         if (!file.getChar(&fileByte)) {
             const RunTimeError failure =
@@ -173,21 +175,21 @@ void frmVerify::compare() {
                                                   "changed during the verification")
                                        .arg(QDir::toNativeSeparators(path))
                                        .arg(k)
-                                       .arg(Variables::lngFileSize));
+                                       .arg(m_state->lngFileSize));
             MessageBox::ShowFailure(sentence, failure.number(), failure.description(),
                                     QStringLiteral("File Error"));
             return;
         }
         const quint8 expected = static_cast<quint8>(fileByte);
-        const quint8 received = Variables::bytRxBuffer[static_cast<size_t>(k) + 5];
+        const quint8 received = m_state->bytRxBuffer[static_cast<size_t>(k) + 5];
         if (received != expected) {
             file.close();
-            Variables::strMessage = QStringLiteral("Retreived Data Not Equal To Binary File "
-                                                   "Specified\rByte[") +
-                                    QString::number(k + 1) + QStringLiteral("] Is ") +
-                                    QString::number(received) + QStringLiteral(" Should Be ") +
-                                    QString::number(expected) + QStringLiteral(".\r\r");
-            MessageBox::MsgBox(Variables::strMessage, MessageBox::vbCritical,
+            m_state->strMessage = QStringLiteral("Retreived Data Not Equal To Binary File "
+                                                 "Specified\rByte[") +
+                                  QString::number(k + 1) + QStringLiteral("] Is ") +
+                                  QString::number(received) + QStringLiteral(" Should Be ") +
+                                  QString::number(expected) + QStringLiteral(".\r\r");
+            MessageBox::MsgBox(m_state->strMessage, MessageBox::vbCritical,
                                QStringLiteral("Verify Error"));
             return;
         }
@@ -195,8 +197,8 @@ void frmVerify::compare() {
             DoEvents();
     }
     file.close();
-    Variables::strMessage = QString::number(Variables::lngFileSize) +
-                            QStringLiteral(" Bytes of Flash Data Verified Correct as Sent\r");
-    MessageBox::MsgBox(Variables::strMessage, MessageBox::vbInformation,
+    m_state->strMessage = QString::number(m_state->lngFileSize) +
+                          QStringLiteral(" Bytes of Flash Data Verified Correct as Sent\r");
+    MessageBox::MsgBox(m_state->strMessage, MessageBox::vbInformation,
                        QStringLiteral("Verification Complete"));
 }

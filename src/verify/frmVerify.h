@@ -1,6 +1,9 @@
 #pragma once
 
-#include "shell/ToolDialog.h"
+#include "foundation/ToolDialog.h"
+#include "verify/VerifyState.h"
+
+#include <optional>
 
 class QLabel;
 class ProgressBar;
@@ -12,8 +15,8 @@ class QPushButton;
 class frmVerify : public ToolDialog {
     Q_OBJECT
 public:
-    // Loads the dialog (its load handler runs) without showing it.
-    static frmVerify& Load();
+    // Loads the dialog for the state it verifies (its load handler runs) without showing it.
+    static frmVerify& Load(const VerifyState& state);
     // The loaded dialog, or nothing.
     static frmVerify* loaded();
 
@@ -37,5 +40,6 @@ private:
     void activate();
     void compare();
 
+    std::optional<VerifyState> m_state;
     bool m_activated = false;
 };

@@ -1,8 +1,8 @@
 // Treats the input as a settings file, reads and writes names taken from it, and checks that a
 // write changes the addressed value and nothing else.
 
-#include "shell/IniFile.h"
-#include "shell/RunTimeError.h"
+#include "foundation/IniFile.h"
+#include "foundation/RunTimeError.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

@@ -1,7 +1,7 @@
 // Feeds arbitrary text to the number conversions and checks that their results agree.
 
-#include "shell/NumberText.h"
-#include "shell/RunTimeError.h"
+#include "foundation/NumberText.h"
+#include "foundation/RunTimeError.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,6 +1,6 @@
 #include "support/MessageRecorder.h"
 
-#include "shell/MessageBox.h"
+#include "foundation/MessageBox.h"
 
 MessageRecorder::MessageRecorder() {
     MessageBox::setHandler([this](const QString& text, int style, const QString& title) {

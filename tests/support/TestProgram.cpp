@@ -1,8 +1,8 @@
 #include "support/TestProgram.h"
 
-#include "shell/Forms.h"
-#include "shell/Variables.h"
-#include "shell/frmMain.h"
+#include "foundation/Forms.h"
+#include "app/Variables.h"
+#include "app/frmMain.h"
 
 #include <QApplication>
 

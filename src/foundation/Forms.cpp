@@ -1,4 +1,4 @@
-#include "shell/Forms.h"
+#include "foundation/Forms.h"
 
 #include <QList>
 

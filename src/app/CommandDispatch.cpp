@@ -1,8 +1,8 @@
 // The menu bar's commands and the version text's click.
 
+#include "app/frmMain.h"
+#include "foundation/MessageBox.h"
 #include "serial/SaxComm.h"
-#include "shell/MessageBox.h"
-#include "shell/frmMain.h"
 #include "upload/SelectProgramFile.h"
 
 #include <QLineEdit>
@@ -12,7 +12,8 @@ void frmMain::SSActiveToolBars1_ToolClick(const QString& toolId) {
     if (toolId == QStringLiteral("ID_Exit")) {
         close();
     } else if (toolId == QStringLiteral("ID_SelectFile")) {
-        FileAccess::SelectProgramFile();
+        UploadState state = uploadState();
+        FileAccess::SelectProgramFile(state);
     } else if (toolId == QStringLiteral("ID_ClearDisplay")) {
         SaxComm1->setDisplayText(QByteArrayLiteral("\x1b[2J"));
         SaxComm1->setSetting93(0);

@@ -1,16 +1,16 @@
-#include "shell/Variables.h"
+#include "app/Variables.h"
 
-#include "shell/FileAccess.h"
-#include "shell/NumberText.h"
-#include "shell/RunTimeError.h"
-#include "shell/StatusBar.h"
-#include "shell/frmMain.h"
+#include "app/FileAccess.h"
+#include "app/frmMain.h"
+#include "foundation/NumberText.h"
+#include "foundation/RunTimeError.h"
+#include "foundation/StatusBar.h"
+#include "upload/SelectProgramFile.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 
-#include <limits>
 #include <memory>
 
 namespace Variables {
@@ -68,25 +68,6 @@ QString portPanelText() {
            strBaudRate + QStringLiteral(" - 8N1 ) ");
 }
 
-QString sizePanelText(qint32 size) {
-    return QString::number(size) + QStringLiteral("Bytes ");
-}
-
-std::optional<qint32> programFileLength(const QString& path) {
-    const QFileInfo info(path);
-    if (path.isEmpty() || !info.isFile() || info.isHidden())
-        return std::nullopt;
-    const qint64 size = info.size();
-    if (size > std::numeric_limits<qint32>::max())
-        throw RunTimeError(ErrorNumber::Overflow,
-                           QStringLiteral("Overflow: %1 is %2 bytes long, more than the %3 bytes "
-                                          "a program file may have")
-                               .arg(QDir::toNativeSeparators(path))
-                               .arg(size)
-                               .arg(std::numeric_limits<qint32>::max()));
-    return static_cast<qint32>(size);
-}
-
 QString checkedBaudRate(const QString& stored) {
     // A rate that is not a whole number in range would stop every start-up with an error that
     // only editing the file can cure; it is treated like any other unusable rate.
@@ -118,12 +99,12 @@ void InitVariables() {
     strBaudRate = checkedBaudRate(strBaudRate);
 
     if (!strProgramFile.isEmpty())
-        lngFileSize = programFileLength(strProgramFile).value_or(0);
+        lngFileSize = FileAccess::programFileLength(strProgramFile).value_or(0);
 
     StatusBar& bar = *frmMain::current().StatusBar1;
     bar.Panels(1)->setText(strProgramFile.isEmpty() ? QStringLiteral("No File Selected")
                                                     : strProgramFile);
-    bar.Panels(2)->setText(sizePanelText(lngFileSize));
+    bar.Panels(2)->setText(FileAccess::sizePanelText(lngFileSize));
     bar.Panels(3)->setText(portPanelText());
 }
 

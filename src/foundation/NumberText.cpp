@@ -1,6 +1,6 @@
-#include "shell/NumberText.h"
+#include "foundation/NumberText.h"
 
-#include "shell/RunTimeError.h"
+#include "foundation/RunTimeError.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "shell/CommandGuard.h"
+#include "foundation/CommandGuard.h"
 
 #include <utility>
 

@@ -1,15 +1,15 @@
-#include "shell/frmMain.h"
+#include "app/frmMain.h"
 
+#include "app/FileAccess.h"
+#include "app/Variables.h"
+#include "foundation/CommandGuard.h"
+#include "foundation/Forms.h"
+#include "foundation/MessageBox.h"
+#include "foundation/NumberText.h"
+#include "foundation/RunTimeError.h"
+#include "foundation/StatusBar.h"
+#include "foundation/Twips.h"
 #include "serial/SaxComm.h"
-#include "shell/CommandGuard.h"
-#include "shell/FileAccess.h"
-#include "shell/Forms.h"
-#include "shell/MessageBox.h"
-#include "shell/NumberText.h"
-#include "shell/RunTimeError.h"
-#include "shell/StatusBar.h"
-#include "shell/Twips.h"
-#include "shell/Variables.h"
 #include "upload/frmStatus.h"
 #include "verify/frmVerify.h"
 
@@ -328,6 +328,27 @@ void frmMain::reportUnhandled(const QString& what, const std::exception& failure
         runTime ? runTime->description() : QString::fromLocal8Bit(failure.what()));
     MessageBox::MsgBox(Variables::strMessage, MessageBox::vbCritical,
                        QStringLiteral("Brisa Infineon Flash Programmer"));
+}
+
+UploadState frmMain::uploadState() {
+    return UploadState{*SaxComm1,
+                       *StatusBar1,
+                       *dlgCommonDialog,
+                       Variables::strProgramFile,
+                       Variables::lngFileSize,
+                       Variables::varDownloadLength,
+                       Variables::intCommPort,
+                       Variables::lineSettingsText(),
+                       [this] { lineFailureReported(); }};
+}
+
+VerifyState frmMain::verifyState() {
+    return VerifyState{*SaxComm1,
+                       Variables::strProgramFile,
+                       Variables::lngFileSize,
+                       Variables::blnVerifying,
+                       Variables::bytRxBuffer,
+                       Variables::strMessage};
 }
 
 void frmMain::runCommand(const QString& what, const std::function<void()>& handler,

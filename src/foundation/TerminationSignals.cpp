@@ -1,4 +1,4 @@
-#include "shell/TerminationSignals.h"
+#include "foundation/TerminationSignals.h"
 
 #include <QSocketNotifier>
 

@@ -1,6 +1,6 @@
-#include "upload/CommonDialog.h"
+#include "foundation/CommonDialog.h"
 
-#include "shell/RunTimeError.h"
+#include "foundation/RunTimeError.h"
 
 #include <QDir>
 #include <QFileDialog>

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "foundation/NumberText.h"
+#include "verify/VerifyState.h"
+
 #include <QString>
 
 #include <array>
@@ -8,7 +11,7 @@
 // The process-wide state that every command reads and writes, and its reset at start-up.
 namespace Variables {
 
-inline constexpr qint32 kRxBufferSize = 1048576;
+inline constexpr qint32 kRxBufferSize = Verification::kRxBufferSize;
 
 extern QString strAppPath;
 extern QString strMessage;
@@ -22,8 +25,8 @@ extern QString strBaudRate;
 extern std::array<quint8, kRxBufferSize>& bytRxBuffer;
 extern qint32 lngRxCount;
 
-inline constexpr qint16 kTrue = -1;
-inline constexpr qint16 kFalse = 0;
+using NumberText::kFalse;
+using NumberText::kTrue;
 
 // Resets the state, reads the settings file, corrects port and baud rate, measures the last
 // program file and fills the status bar of the main window.
@@ -41,13 +44,6 @@ QString lineSettingsText();
 
 // The text of status bar panel 3 for the current port and baud rate.
 QString portPanelText();
-
-// The text of the size panel for a length: the digits directly followed by "Bytes ".
-QString sizePanelText(qint32 size);
-
-// The length of an ordinary file for the 32-bit size the program counts in, or nothing when
-// there is no ordinary, visible file at path; throws when it is too long to count.
-std::optional<qint32> programFileLength(const QString& path);
 
 // The baud rate that the start-up check makes of a stored text.
 QString checkedBaudRate(const QString& stored);

@@ -1,4 +1,4 @@
-#include "shell/RunTimeError.h"
+#include "foundation/RunTimeError.h"
 
 #include <QFileDevice>
 

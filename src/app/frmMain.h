@@ -1,7 +1,9 @@
 #pragma once
 
-#include "shell/IniFile.h"
-#include "upload/CommonDialog.h"
+#include "foundation/CommonDialog.h"
+#include "foundation/IniFile.h"
+#include "upload/UploadState.h"
+#include "verify/VerifyState.h"
 
 #include <QMainWindow>
 
@@ -63,6 +65,11 @@ public:
     void cmdUpload_Click();
     // The verify command: checks port and file, then runs the verification dialog.
     void cmdVerify_Click();
+    // What the upload routines and the verification dialog use of the shared state and the
+    // controls, handed to them by the commands that run them.
+    UploadState uploadState();
+    VerifyState verifyState();
+
     // A command found the line lost and has told the user: the buttons show the port closed
     // at once, and the serial control's own announcement of the loss is not shown again.
     void lineFailureReported();

@@ -1,9 +1,9 @@
 // The Connect button and what the main window does when the line goes away.
 
+#include "app/frmMain.h"
+#include "foundation/MessageBox.h"
+#include "foundation/RunTimeError.h"
 #include "serial/SaxComm.h"
-#include "shell/MessageBox.h"
-#include "shell/RunTimeError.h"
-#include "shell/frmMain.h"
 
 #include <QPushButton>
 

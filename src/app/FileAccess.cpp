@@ -1,10 +1,10 @@
-#include "shell/FileAccess.h"
+#include "app/FileAccess.h"
 
-#include "shell/MessageBox.h"
-#include "shell/NumberText.h"
-#include "shell/RunTimeError.h"
-#include "shell/Variables.h"
-#include "shell/frmMain.h"
+#include "app/Variables.h"
+#include "app/frmMain.h"
+#include "foundation/MessageBox.h"
+#include "foundation/NumberText.h"
+#include "foundation/RunTimeError.h"
 
 #include <QFileInfo>
 

@@ -1,6 +1,6 @@
-#include "shell/IniFile.h"
+#include "foundation/IniFile.h"
 
-#include "shell/RunTimeError.h"
+#include "foundation/RunTimeError.h"
 
 #include <QByteArrayView>
 #include <QDir>

@@ -1,6 +1,6 @@
-#include "shell/StatusBar.h"
+#include "foundation/StatusBar.h"
 
-#include "shell/Twips.h"
+#include "foundation/Twips.h"
 
 #include <QLocale>
 #include <QRegularExpression>

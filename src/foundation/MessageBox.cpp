@@ -1,8 +1,7 @@
-#include "shell/MessageBox.h"
+#include "foundation/MessageBox.h"
 
-#include "shell/CommandGuard.h"
-#include "shell/NumberText.h"
-#include "shell/Variables.h"
+#include "foundation/CommandGuard.h"
+#include "foundation/NumberText.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -61,8 +60,7 @@ int MsgBox(const QString& prompt, int style, const QString& title) {
 
 void ShowFailure(const QString& sentence, int number, const QString& description,
                  const QString& title) {
-    Variables::strMessage = NumberText::failureMessage(sentence, number, description);
-    MsgBox(Variables::strMessage, vbCritical, title);
+    MsgBox(NumberText::failureMessage(sentence, number, description), vbCritical, title);
 }
 
 void dismissOpen() {

@@ -23,7 +23,7 @@ using Handler = std::function<int(const QString& prompt, int style, const QStrin
 int MsgBox(const QString& prompt, int style, const QString& title);
 
 // Builds the failure message (sentence, two carriage returns, "Error # ", number, " - ",
-// description) in the shared message text and shows it with the stop icon.
+// description) and shows it with the stop icon.
 void ShowFailure(const QString& sentence, int number, const QString& description,
                  const QString& title);
 

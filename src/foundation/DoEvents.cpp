@@ -1,4 +1,4 @@
-#include "shell/DoEvents.h"
+#include "foundation/DoEvents.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -1,5 +1,5 @@
-#include "shell/TerminationSignals.h"
-#include "shell/frmMain.h"
+#include "app/frmMain.h"
+#include "foundation/TerminationSignals.h"
 
 #include <QApplication>
 

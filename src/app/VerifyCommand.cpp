@@ -1,11 +1,12 @@
 // The Verify Data command: the checks before the verification dialog is shown.
 
+#include "app/Variables.h"
+#include "app/frmMain.h"
+#include "foundation/Forms.h"
+#include "foundation/MessageBox.h"
+#include "foundation/RunTimeError.h"
 #include "serial/SaxComm.h"
-#include "shell/Forms.h"
-#include "shell/MessageBox.h"
-#include "shell/RunTimeError.h"
-#include "shell/Variables.h"
-#include "shell/frmMain.h"
+#include "upload/SelectProgramFile.h"
 #include "verify/frmVerify.h"
 
 #include <QDir>
@@ -28,7 +29,7 @@ void frmMain::cmdVerify_Click() {
 
     const QString sentence = QStringLiteral("Error Locating Specified Comparison File");
     try {
-        const std::optional<qint32> size = Variables::programFileLength(Variables::strProgramFile);
+        const std::optional<qint32> size = FileAccess::programFileLength(Variables::strProgramFile);
         if (!size) {
             MessageBox::ShowFailure(sentence, 0, QString(), QStringLiteral("File Error"));
             return;
@@ -49,7 +50,7 @@ void frmMain::cmdVerify_Click() {
                 QStringLiteral("File Error"));
             return;
         }
-        frmVerify& dialog = frmVerify::Load();
+        frmVerify& dialog = frmVerify::Load(verifyState());
         dialog.exec();
         Forms::Unload(&dialog);
         SaxComm1->setFocus();

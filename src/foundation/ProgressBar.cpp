@@ -1,4 +1,4 @@
-#include "shell/ProgressBar.h"
+#include "foundation/ProgressBar.h"
 
 #include <algorithm>
 

@@ -1,11 +1,11 @@
 // The main window's handler of the serial control's event: received bytes go into the shared
 // receive buffer, and while a verification runs its dialog shows how far the reply has come.
 
+#include "app/Variables.h"
+#include "app/frmMain.h"
+#include "foundation/DoEvents.h"
+#include "foundation/ProgressBar.h"
 #include "serial/SaxComm.h"
-#include "shell/DoEvents.h"
-#include "shell/ProgressBar.h"
-#include "shell/Variables.h"
-#include "shell/frmMain.h"
 #include "verify/frmVerify.h"
 
 #include <QLabel>

@@ -1,7 +1,7 @@
-#include "shell/ToolDialog.h"
+#include "foundation/ToolDialog.h"
 
-#include "shell/Forms.h"
-#include "shell/Twips.h"
+#include "foundation/Forms.h"
+#include "foundation/Twips.h"
 
 #include <QApplication>
 #include <QKeyEvent>
