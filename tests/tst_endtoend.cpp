@@ -9,6 +9,7 @@
 #include "upload/frmStatus.h"
 #include "verify/frmVerify.h"
 
+#include <QAccessible>
 #include <QPushButton>
 #include <QtTest>
 
@@ -101,6 +102,12 @@ void tst_EndToEnd::connectUploadVerify() {
     QVERIFY(!bench.board->device().isEmpty());
 
     QVERIFY(bench.connect());
+    // A screen reader reads what the board printed, and the cursor after its prompt.
+    QAccessibleTextInterface* reader =
+        QAccessible::queryAccessibleInterface(bench.form->SaxComm1->display())->textInterface();
+    QTRY_COMPARE(reader->text(0, reader->characterCount()),
+                 QStringLiteral("\nBrisa C167 target simulator\nFlash: 0 bytes\n> "));
+    QCOMPARE(reader->cursorPosition(), reader->characterCount());
     bench.upload();
     QCOMPARE(bench.messages.count(), 0);
     // The board answers once the image has stopped coming; only then is the request its own.

@@ -171,10 +171,16 @@ void tst_Layout::keyboardReachesEveryControl() {
     QVERIFY(reached.contains(form->txtVersionInfo));
     QVERIFY(reached.contains(form->cmdConnect));
     QVERIFY(reached.contains(form->cmdVerify));
+    // A screen reader announces what each status bar panel shows, and its tool tip as the
+    // description.
     for (int panel = 1; panel <= 4; ++panel) {
-        QWidget* label = form->findChild<QWidget*>(QStringLiteral("Panel%1").arg(panel));
+        auto* label = form->findChild<QLabel*>(QStringLiteral("Panel%1").arg(panel));
         QVERIFY(reached.contains(label));
-        QVERIFY(!QAccessible::queryAccessibleInterface(label)->text(QAccessible::Name).isEmpty());
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(label);
+        QVERIFY(!label->text().isEmpty());
+        QCOMPARE(accessible->text(QAccessible::Name), label->text());
+        if (!label->toolTip().isEmpty())
+            QCOMPARE(accessible->text(QAccessible::Description), label->toolTip());
     }
 }
 

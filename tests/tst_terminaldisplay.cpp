@@ -1,6 +1,7 @@
 #include "serial/CodePage437.h"
 #include "serial/TerminalDisplay.h"
 
+#include <QAccessible>
 #include <QLineEdit>
 #include <QRandomGenerator>
 #include <QScrollBar>
@@ -34,6 +35,7 @@ private slots:
     void keys_data();
     void keys();
     void randomMegabyteStaysBounded();
+    void screenReaderReadsTheView();
 };
 
 void tst_TerminalDisplay::screenAndCursor_data() {
@@ -278,6 +280,38 @@ void tst_TerminalDisplay::randomMegabyteStaysBounded() {
     const QPoint cursor = display.cursorPosition();
     QVERIFY(cursor.x() >= 0 && cursor.x() < 80 && cursor.y() >= 0 && cursor.y() < 25);
     QVERIFY(!display.grab().isNull());
+}
+
+void tst_TerminalDisplay::screenReaderReadsTheView() {
+    TerminalDisplay display;
+    display.resize(display.sizeHint());
+    display.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&display));
+    display.write("Brisa C167 target simulator\r\n> ");
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(&display);
+    QCOMPARE(accessible->role(), QAccessible::Terminal);
+    QCOMPARE(accessible->text(QAccessible::Name), u"Terminal display"_s);
+    QAccessibleTextInterface* text = accessible->textInterface();
+    QVERIFY(text);
+    QCOMPARE(text->text(0, text->characterCount()), u"Brisa C167 target simulator\n> "_s);
+    QCOMPARE(text->cursorPosition(), 30);
+    display.write("\r\nProgrammed 65537 bytes\r\n> ");
+    QCOMPARE(text->cursorPosition(), 55);
+    int start = 0;
+    int end = 0;
+    QCOMPARE(text->textAtOffset(35, QAccessible::LineBoundary, &start, &end),
+             u"Programmed 65537 bytes\n"_s);
+    // Offsets and screen positions agree: the 'P' is the first cell of the third row.
+    const QRect cell = text->characterRect(start);
+    QCOMPARE(display.viewport()->mapFromGlobal(cell.center()).y() / cell.height(), 2);
+    QCOMPARE(text->offsetAtPoint(cell.center()), start);
+
+    // Scrolled up past the cursor, the view's rows are read and the caret stays in the text.
+    display.write(numberedLines(0, 100));
+    display.verticalScrollBar()->setValue(0);
+    QVERIFY(
+        text->text(0, text->characterCount()).startsWith(u"Brisa C167 target simulator\n>\n"_s));
+    QCOMPARE(text->cursorPosition(), 0);
 }
 
 QTEST_MAIN(tst_TerminalDisplay)

@@ -59,6 +59,20 @@ QString mismatch(int position, int received, int expected) {
         .arg(expected);
 }
 
+// The share of the bar's middle row that shows the highlight colour in the window's painted
+// image, which is what reaches the screen.
+double paintedShare(const QWidget& bar) {
+    const QImage shown = bar.screen()->grabWindow(bar.window()->winId()).toImage();
+    const QPoint row = bar.mapTo(bar.window(), QPoint(0, bar.height() / 2));
+    const int hue = bar.palette().color(QPalette::Highlight).hsvHue();
+    int painted = 0;
+    for (int x = 0; x < bar.width(); ++x) {
+        const QColor pixel = shown.pixelColor(row + QPoint(x, 0));
+        painted += pixel.hsvSaturation() > 64 && qAbs(pixel.hsvHue() - hue) < 20;
+    }
+    return double(painted) / bar.width();
+}
+
 } // namespace
 
 // Capturing the target's reply and verifying the flash against the file.
@@ -242,29 +256,44 @@ void tst_Verify::vanishedFile() {
 
 void tst_Verify::progressDuringVerification() {
     Bench bench;
-    const QByteArray file = bench.chooseFile(testBytes(1000));
+    const QByteArray reply = "UFD\r\n" + bench.chooseFile(testBytes(10000));
     float value = 0;
     float max = 0;
     QString label;
     bool waitOver = false;
+    bool piecesArrived = true;
+    bool halfPainted = false;
+    double paintedAtHalf = 0;
     bench.answer = [&] {
-        bench.pty.send("UFD\r\n" + file);
         frmVerify* dialog = frmVerify::loaded();
-        QTRY_COMPARE(Variables::lngRxCount, 1005);
+        // Half the reply comes in pieces, with the window painting in between, as on a line.
+        for (qint32 sent = 0; sent < 5005; sent += 91) {
+            bench.pty.send(reply.mid(sent, std::min(91, 5005 - sent)));
+            piecesArrived &=
+                QTest::qWaitFor([&] { return Variables::lngRxCount >= std::min(sent + 91, 5005); });
+        }
+        halfPainted = QTest::qWaitFor([&] {
+            paintedAtHalf = paintedShare(*dialog->pgVerify);
+            return qAbs(paintedAtHalf - 0.5) < 0.05;
+        });
+        bench.pty.send(reply.mid(5005));
+        QTRY_COMPARE(Variables::lngRxCount, 10005);
         value = dialog->pgVerify->Value();
         max = dialog->pgVerify->Max();
         label = dialog->lblVerifyReceivingData->text();
         waitOver = Variables::blnVerifying == Variables::kFalse;
         // Later bytes are stored and counted, but the display stays as it was.
         bench.pty.send("\r\n> ");
-        QTRY_COMPARE(Variables::lngRxCount, 1009);
-        QCOMPARE(dialog->pgVerify->Value(), 1005.0f);
+        QTRY_COMPARE(Variables::lngRxCount, 10009);
+        QCOMPARE(dialog->pgVerify->Value(), 10005.0f);
     };
     bench.verify();
-    QCOMPARE(value, 1005.0f);
-    QCOMPARE(max, 1006.0f);
-    QCOMPARE(label, QStringLiteral("Receiving Flash Data [1000 Bytes]"));
+    QCOMPARE(value, 10005.0f);
+    QCOMPARE(max, 10006.0f);
+    QCOMPARE(label, QStringLiteral("Receiving Flash Data [10000 Bytes]"));
     QVERIFY(waitOver);
+    QVERIFY(piecesArrived);
+    QVERIFY2(halfPainted, qPrintable(QString::number(paintedAtHalf)));
 }
 
 void tst_Verify::captureYieldsEvery250Bytes() {

@@ -43,5 +43,10 @@ void ProgressBar::showPosition() {
     if (position != m_shown) {
         m_shown = position;
         QProgressBar::setValue(position);
+        // QProgressBar repaints only when it believes the chunk has grown since its last paint,
+        // and it counts any paint as one, even one clipped to a strip under a neighbour that
+        // is being redrawn (the verification's label overlaps the bar by a pixel row and
+        // changes with every byte). The whole bar is therefore asked for at every step.
+        update();
     }
 }

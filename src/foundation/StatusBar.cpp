@@ -13,7 +13,7 @@ namespace {
 struct PanelDesign {
     const char* designText;
     const char* toolTip;
-    const char* accessibleName;
+    const char* purpose; // told to assistive technology when there is no tool tip
     double minimumWidth; // twips
     int stretch;
 };
@@ -37,8 +37,11 @@ StatusBar::StatusBar(QWidget* parent) : QStatusBar(parent) {
         panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         panel->setMinimumWidth(Twips::toPixelsX(design.minimumWidth));
         panel->setToolTip(QString::fromLatin1(design.toolTip));
-        panel->setAccessibleName(QString::fromLatin1(design.accessibleName));
-        panel->setAccessibleDescription(QString::fromLatin1(design.toolTip));
+        // A screen reader announces what the panel shows (a label without an accessible name
+        // is named by its text, and tells of every change) and describes it by its tool tip.
+        panel->setTextFormat(Qt::PlainText);
+        panel->setAccessibleDescription(
+            QString::fromLatin1(*design.toolTip ? design.toolTip : design.purpose));
         panel->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
         panel->setFocusPolicy(Qt::TabFocus);
         // Panel 1 shows long paths; it gives way instead of widening the window.

@@ -2,6 +2,8 @@
 
 #include "serial/CodePage437.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QFontMetrics>
@@ -87,6 +89,61 @@ QByteArray bytesForKey(const QKeyEvent& event) {
     return printable ? CodePage437::fromUnicode(text) : QByteArray();
 }
 
+// The display as a screen reader sees it: a terminal whose text is what the view shows, as the
+// terminal widgets of desktop environments present themselves.
+class TerminalAccessible : public QAccessibleWidget, public QAccessibleTextInterface {
+public:
+    explicit TerminalAccessible(TerminalDisplay* display)
+        : QAccessibleWidget(display, QAccessible::Terminal) {}
+
+    void* interface_cast(QAccessible::InterfaceType type) override {
+        if (type == QAccessible::TextInterface)
+            return static_cast<QAccessibleTextInterface*>(this);
+        return QAccessibleWidget::interface_cast(type);
+    }
+
+    // The display has no selection of its own.
+    void selection(int, int* startOffset, int* endOffset) const override {
+        *startOffset = *endOffset = 0;
+    }
+    int selectionCount() const override { return 0; }
+    void addSelection(int, int) override {}
+    void removeSelection(int) override {}
+    void setSelection(int, int, int) override {}
+
+    // The cursor is the board's; a reader cannot move it.
+    int cursorPosition() const override { return std::max(0, display()->visibleCursorOffset()); }
+    void setCursorPosition(int) override {}
+
+    QString text(int startOffset, int endOffset) const override {
+        return display()->visibleText().mid(startOffset, endOffset - startOffset);
+    }
+    int characterCount() const override {
+        return static_cast<int>(display()->visibleText().size());
+    }
+    QRect characterRect(int offset) const override {
+        const QRect cell = display()->visibleCharacterRect(offset);
+        return QRect(display()->viewport()->mapToGlobal(cell.topLeft()), cell.size());
+    }
+    int offsetAtPoint(const QPoint& point) const override {
+        return display()->visibleOffsetAt(display()->viewport()->mapFromGlobal(point));
+    }
+    void scrollToSubstring(int, int) override {}
+    QString attributes(int offset, int* startOffset, int* endOffset) const override {
+        *startOffset = *endOffset = offset;
+        return {};
+    }
+
+private:
+    TerminalDisplay* display() const { return static_cast<TerminalDisplay*>(widget()); }
+};
+
+QAccessibleInterface* terminalAccessibleFactory(const QString& className, QObject* object) {
+    if (className == QLatin1String("TerminalDisplay") && object && object->isWidgetType())
+        return new TerminalAccessible(static_cast<TerminalDisplay*>(object));
+    return nullptr;
+}
+
 } // namespace
 
 TerminalDisplay::TerminalDisplay(QWidget* parent)
@@ -105,6 +162,9 @@ TerminalDisplay::TerminalDisplay(QWidget* parent)
     updateMetrics();
 
     setFocusPolicy(Qt::StrongFocus);
+    static const bool accessibleFactoryInstalled =
+        (QAccessible::installFactory(terminalAccessibleFactory), true);
+    Q_UNUSED(accessibleFactoryInstalled);
     setAccessibleName(tr("Terminal display"));
     setSizeAdjustPolicy(QAbstractScrollArea::AdjustToContentsOnFirstShow);
     viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
@@ -128,6 +188,7 @@ void TerminalDisplay::write(const QByteArray& bytes) {
     bar->setValue(following ? bar->maximum() : bar->value() - m_droppedLines);
     m_writing = false;
     viewport()->update();
+    announceChanges();
 }
 
 void TerminalDisplay::setScrollbackLines(int lines) {
@@ -140,6 +201,7 @@ void TerminalDisplay::setScrollbackLines(int lines) {
     if (following)
         bar->setValue(bar->maximum());
     viewport()->update();
+    announceChanges();
 }
 
 QString TerminalDisplay::screenText() const {
@@ -149,6 +211,97 @@ QString TerminalDisplay::screenText() const {
     while (!lines.isEmpty() && lines.constLast().isEmpty())
         lines.removeLast();
     return lines.join(u'\n');
+}
+
+QStringList TerminalDisplay::visibleRows() const {
+    const int first = verticalScrollBar()->value();
+    const int shown = (viewport()->height() + m_cellHeight - 1) / m_cellHeight;
+    const int last = std::min(first + shown, contentRows()) - 1;
+    const int cursorLine = scrollbackCount() + m_cursorRow;
+    QStringList rows;
+    for (int line = first; line <= last; ++line) {
+        QString text = rowText(m_lines[static_cast<std::size_t>(line)]);
+        if (line == cursorLine && text.size() < m_cursorColumn)
+            text.append(QString(m_cursorColumn - text.size(), u' '));
+        rows.append(text);
+    }
+    return rows;
+}
+
+QString TerminalDisplay::visibleText() const {
+    return visibleRows().join(u'\n');
+}
+
+int TerminalDisplay::visibleCursorOffset() const {
+    const int row = scrollbackCount() + m_cursorRow - verticalScrollBar()->value();
+    const QStringList rows = visibleRows();
+    if (row < 0 || row >= rows.size())
+        return -1;
+    int offset = m_cursorColumn;
+    for (int i = 0; i < row; ++i)
+        offset += static_cast<int>(rows.at(i).size()) + 1;
+    return offset;
+}
+
+QRect TerminalDisplay::visibleCharacterRect(int offset) const {
+    const QStringList rows = visibleRows();
+    int row = 0;
+    while (row < rows.size() - 1 && offset > rows.at(row).size()) {
+        offset -= static_cast<int>(rows.at(row).size()) + 1;
+        ++row;
+    }
+    if (offset < 0 || rows.isEmpty())
+        return {};
+    return QRect(offset * m_cellWidth - horizontalScrollBar()->value(), row * m_cellHeight,
+                 m_cellWidth, m_cellHeight);
+}
+
+int TerminalDisplay::visibleOffsetAt(QPoint viewportPoint) const {
+    const QStringList rows = visibleRows();
+    const int row = viewportPoint.y() / m_cellHeight;
+    if (viewportPoint.y() < 0 || row >= rows.size())
+        return -1;
+    const int column = (viewportPoint.x() + horizontalScrollBar()->value()) / m_cellWidth;
+    int offset = std::clamp(column, 0, static_cast<int>(rows.at(row).size()));
+    for (int i = 0; i < row; ++i)
+        offset += static_cast<int>(rows.at(i).size()) + 1;
+    return offset;
+}
+
+void TerminalDisplay::announceChanges() {
+    // Qt passes nothing on while no assistive technology listens.
+    if (!QAccessible::isActive())
+        return;
+    // Only the changed stretch is told, so a reader hears a new line, not the whole screen.
+    const QString text = visibleText();
+    const QString& old = m_announcedText;
+    qsizetype prefix = 0;
+    while (prefix < old.size() && prefix < text.size() && old.at(prefix) == text.at(prefix))
+        ++prefix;
+    qsizetype suffix = 0;
+    while (suffix < old.size() - prefix && suffix < text.size() - prefix &&
+           old.at(old.size() - 1 - suffix) == text.at(text.size() - 1 - suffix))
+        ++suffix;
+    const QString removed = old.mid(prefix, old.size() - prefix - suffix);
+    const QString inserted = text.mid(prefix, text.size() - prefix - suffix);
+    const int position = static_cast<int>(prefix);
+    if (!removed.isEmpty() && !inserted.isEmpty()) {
+        QAccessibleTextUpdateEvent event(this, position, removed, inserted);
+        QAccessible::updateAccessibility(&event);
+    } else if (!inserted.isEmpty()) {
+        QAccessibleTextInsertEvent event(this, position, inserted);
+        QAccessible::updateAccessibility(&event);
+    } else if (!removed.isEmpty()) {
+        QAccessibleTextRemoveEvent event(this, position, removed);
+        QAccessible::updateAccessibility(&event);
+    }
+    m_announcedText = text;
+    const int cursor = visibleCursorOffset();
+    if (cursor != m_announcedCursor && cursor >= 0) {
+        QAccessibleTextCursorEvent event(this, cursor);
+        QAccessible::updateAccessibility(&event);
+    }
+    m_announcedCursor = cursor;
 }
 
 QStringList TerminalDisplay::allLines() const {
@@ -532,11 +685,14 @@ void TerminalDisplay::resizeEvent(QResizeEvent* event) {
     updateScrollBars();
     if (following)
         bar->setValue(bar->maximum());
+    announceChanges();
 }
 
 void TerminalDisplay::scrollContentsBy(int, int) {
-    if (!m_writing)
+    if (!m_writing) {
         viewport()->update();
+        announceChanges();
+    }
 }
 
 bool TerminalDisplay::event(QEvent* event) {

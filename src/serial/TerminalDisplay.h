@@ -3,6 +3,7 @@
 #include <QAbstractScrollArea>
 #include <QByteArray>
 #include <QPoint>
+#include <QRect>
 #include <QString>
 #include <QStringList>
 
@@ -39,6 +40,15 @@ public:
     QStringList allLines() const;
     // Column and row on the screen, 0-based.
     QPoint cursorPosition() const { return {m_cursorColumn, m_cursorRow}; }
+
+    // What the view shows, for assistive technology: the rows in view without trailing blanks
+    // (the cursor's row reaches at least to the cursor), joined with '\n'.
+    QString visibleText() const;
+    // The cursor's offset in visibleText(), or -1 while its row is scrolled out of view.
+    int visibleCursorOffset() const;
+    // The cell of an offset in visibleText(), in viewport coordinates, and the reverse.
+    QRect visibleCharacterRect(int offset) const;
+    int visibleOffsetAt(QPoint viewportPoint) const;
 
 signals:
     // What a key typed into the display puts on the line.
@@ -87,6 +97,9 @@ private:
     void updateScrollBars();
     void paintRow(QPainter& painter, const Row& row, int y, int xOffset) const;
     static QString rowText(const Row& row);
+    QStringList visibleRows() const;
+    // Tells assistive technology what changed in visibleText() and where the cursor went.
+    void announceChanges();
     Cell blankCell() const;
 
     // Scrollback followed by the Rows screen rows.
@@ -114,4 +127,8 @@ private:
     int m_cellWidth = 1;
     int m_cellHeight = 1;
     int m_ascent = 0;
+
+    // What assistive technology was last told.
+    QString m_announcedText;
+    int m_announcedCursor = -1;
 };
