@@ -9,6 +9,7 @@
 #include "shell/Twips.h"
 #include "shell/Variables.h"
 #include "shell/frmMain.h"
+#include "target/TargetProtocol.h"
 
 #include <QFile>
 #include <QLabel>
@@ -109,9 +110,9 @@ void frmStatus::transfer() {
     if (!file.open(QIODevice::ReadOnly))
         throw RunTimeError::fromFile(file, QStringLiteral("Cannot open %1").arg(Tag));
     const qint64 n = Variables::varDownloadLength.value_or(0);
-    char byte = 0;
+    char byte = TargetProtocol::kExtraByteOfEmptyImage;
     g_stopRequested = false;
-    for (qint64 i = 0; i <= n && !g_stopRequested; ++i) {
+    for (qint64 i = 0; i < n + TargetProtocol::kExtraByteCount && !g_stopRequested; ++i) {
         // At the end of the file the read delivers nothing and the byte of the pass before
         // goes out again.
         if (!file.getChar(&byte) && file.error() != QFileDevice::NoError)

@@ -6,6 +6,7 @@
 #include "shell/RunTimeError.h"
 #include "shell/Variables.h"
 #include "shell/frmMain.h"
+#include "target/TargetProtocol.h"
 #include "verify/frmVerify.h"
 
 #include <QDir>
@@ -15,7 +16,8 @@ namespace {
 
 // The reply holds five leading bytes before the flash contents, and all of it must fit the
 // receive buffer.
-constexpr qint32 kLargestVerifiableFile = Variables::kRxBufferSize - 5;
+constexpr qint32 kLargestVerifiableFile =
+    Variables::kRxBufferSize - TargetProtocol::kReplyHeaderLength;
 
 } // namespace
 

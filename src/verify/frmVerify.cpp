@@ -9,6 +9,7 @@
 #include "shell/Twips.h"
 #include "shell/Variables.h"
 #include "shell/frmMain.h"
+#include "target/TargetProtocol.h"
 
 #include <QDir>
 #include <QFile>
@@ -85,7 +86,8 @@ frmVerify::frmVerify(QWidget* parent) : ToolDialog(QStringLiteral("Verify Flash 
 void frmVerify::Form_Load() {
     lblVerifyReceivingData->setText(QStringLiteral("Receiving Flash Data [ 0 Bytes]"));
     pgVerify->setMin(1);
-    pgVerify->setMax(static_cast<float>(qint64(Variables::lngFileSize) + 6));
+    pgVerify->setMax(static_cast<float>(qint64(Variables::lngFileSize) +
+                                        TargetProtocol::kReplyHeaderLength + 1));
     pgVerify->setValue(1);
     Tag = QStringLiteral("1");
 }
@@ -130,8 +132,8 @@ void frmVerify::activate() {
     SaxComm& comm = *frmMain::current().SaxComm1;
     Variables::blnVerifying = Variables::kTrue;
     captureConfiguration(comm);
-    comm.SendText(QByteArrayLiteral("UFD"));
-    comm.SendText(QByteArrayLiteral("\r"));
+    comm.SendText(TargetProtocol::kReadbackCommand);
+    comm.SendText(TargetProtocol::kReadbackEnd);
 
     // The capture runs inside these waits and clears the flag when the reply is complete.
     while (Variables::blnVerifying != Variables::kFalse && comm.PortIsOpen())
@@ -176,14 +178,11 @@ void frmVerify::compare() {
             return;
         }
         const quint8 expected = static_cast<quint8>(fileByte);
-        const quint8 received = Variables::bytRxBuffer[static_cast<size_t>(k) + 5];
+        const quint8 received =
+            Variables::bytRxBuffer[static_cast<size_t>(k + TargetProtocol::kReplyHeaderLength)];
         if (received != expected) {
             file.close();
-            Variables::strMessage = QStringLiteral("Retreived Data Not Equal To Binary File "
-                                                   "Specified\rByte[") +
-                                    QString::number(k + 1) + QStringLiteral("] Is ") +
-                                    QString::number(received) + QStringLiteral(" Should Be ") +
-                                    QString::number(expected) + QStringLiteral(".\r\r");
+            Variables::strMessage = TargetProtocol::mismatchText(k + 1, received, expected);
             MessageBox::MsgBox(Variables::strMessage, MessageBox::vbCritical,
                                QStringLiteral("Verify Error"));
             return;
