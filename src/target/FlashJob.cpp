@@ -36,7 +36,7 @@ FlashJob::FlashJob(const QString& port, const QString& device, const FlashImage&
     m_result.device = device;
     m_quiet.setSingleShot(true);
     m_silence.setSingleShot(true);
-    m_drainPoll.setInterval(kDrainPoll);
+    m_drainPoll.setSingleShot(true);
     connect(&m_quiet, &QTimer::timeout, this, &FlashJob::onQuiet);
     connect(&m_silence, &QTimer::timeout, this, &FlashJob::onSilence);
     connect(&m_drainPoll, &QTimer::timeout, this, &FlashJob::pollDrain);
@@ -221,9 +221,9 @@ void FlashJob::pump() {
         m_handed += chunk.size();
         m_result.bytesSent = m_handed;
     }
-    if (m_phase == Phase::Uploading && m_handed == total && !m_drainPoll.isActive()) {
+    if (m_phase == Phase::Uploading && m_handed == total && m_file.isOpen()) {
         m_file.close();
-        m_drainPoll.start();
+        scheduleDrainCheck();
     }
 }
 
@@ -240,14 +240,24 @@ qint64 FlashJob::wireBytesSince(const QElapsedTimer& clock) const {
     return clock.elapsed() * m_settings.baud / kBitsPerByte / 1000;
 }
 
+// Looks again when the line can have carried the whole upload, or a moment later.
+void FlashJob::scheduleDrainCheck() {
+    const qint64 total = m_image.size + TargetProtocol::kExtraByteCount;
+    const qint64 wireMilliseconds =
+        (total * kBitsPerByte * 1000 + m_settings.baud - 1) / m_settings.baud;
+    m_drainPoll.start(std::chrono::milliseconds(
+        std::max<qint64>(wireMilliseconds - m_phaseClock.elapsed(), kDrainPoll.count())));
+}
+
 void FlashJob::pollDrain() {
     // The image has left the machine when the port's queue and the driver's are empty and the
     // line has had the time to carry it: a pseudo-terminal or an adapter's own buffer would
     // otherwise let the request overtake the image.
     const qint64 total = m_image.size + TargetProtocol::kExtraByteCount;
-    if (m_port.bytesToWrite() > 0 || queuedInKernel() > 0 || wireBytesSince(m_phaseClock) < total)
+    if (m_port.bytesToWrite() > 0 || queuedInKernel() > 0 || wireBytesSince(m_phaseClock) < total) {
+        scheduleDrainCheck();
         return;
-    m_drainPoll.stop();
+    }
     enterPhase(Phase::Settling);
     m_quiet.start(m_settings.settle);
 }
@@ -303,7 +313,7 @@ void FlashJob::takeReply(const QByteArray& data) {
         return;
     }
     m_result.mismatch = m_comparator.mismatch();
-    fail(QStringLiteral("Flash differs from the image: %1 (%2 differ)")
+    fail(QStringLiteral("Flash differs from the image: %1 (%2 differing)")
              .arg(m_result.mismatch->shortText(), bytes(m_result.mismatch->count)));
 }
 

@@ -81,6 +81,7 @@ private:
     void onQuiet();
     void startUpload();
     void pump();
+    void scheduleDrainCheck();
     void pollDrain();
     qint64 queuedInKernel() const;
     qint64 wireBytesSince(const QElapsedTimer& clock) const;

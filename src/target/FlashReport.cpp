@@ -152,7 +152,7 @@ void FlashConsole::onJobStarted(PortStation*, FlashJob* job) {
     });
 }
 
-void FlashConsole::onJobFinished(PortStation*, FlashJob* job) {
+void FlashConsole::onJobFinished(PortStation* station, FlashJob* job) {
     const FlashResult& result = job->result();
     m_results.append(result);
     if (m_mode == Mode::Json) {
@@ -166,7 +166,11 @@ void FlashConsole::onJobFinished(PortStation*, FlashJob* job) {
     plainLine(where(result.port, result.device) +
               (result.passed
                    ? QStringLiteral(": passed in %1").arg(seconds(result.elapsedMilliseconds))
-                   : QStringLiteral(": FAILED: %1").arg(result.failure)));
+                   : QStringLiteral(": FAILED: %1").arg(result.failure)) +
+              (station->watching() ? QStringLiteral(" [passed %1, failed %2]")
+                                         .arg(station->passed())
+                                         .arg(station->failed())
+                                   : QString()));
 }
 
 void FlashConsole::onStateChanged(PortStation* station) {
@@ -176,11 +180,12 @@ void FlashConsole::onStateChanged(PortStation* station) {
 }
 
 QString FlashConsole::liveLine(const PortStation* station) const {
-    QString line = station->port().leftJustified(14);
     const FlashJob* job = station->job();
-    if (!job) {
-        line += stateText(station->state());
-    } else {
+    const std::optional<FlashResult>& last = station->lastResult();
+    const FlashResult* shown = job ? &job->result() : last ? &*last : nullptr;
+    QString line =
+        (shown ? where(shown->port, shown->device) : station->port()).leftJustified(24) + u' ';
+    if (job) {
         const qint64 done = job->progressDone();
         const qint64 total = job->progressTotal();
         line += FlashJob::phaseName(job->phase()).leftJustified(7);
@@ -191,11 +196,20 @@ QString FlashConsole::liveLine(const PortStation* station) const {
                         .arg(done * 100 / total, 3)
                         .arg(rate(done, job->phaseElapsed()));
         }
+    } else if (last && station->state() != PortStation::State::WaitingForBoard) {
+        line += last->passed
+                    ? QStringLiteral("passed in %1").arg(seconds(last->elapsedMilliseconds))
+                    : QStringLiteral("FAILED: %1")
+                          .arg(last->mismatch ? last->mismatch->shortText() : last->failure);
+        if (station->state() == PortStation::State::WaitingForRemoval)
+            line += QStringLiteral(", ") + stateText(station->state());
+    } else {
+        line += stateText(station->state());
     }
-    if (station->passed() + station->failed() > 0 ||
-        station->state() != PortStation::State::Stopped)
-        line +=
-            QStringLiteral("  passed %1 failed %2").arg(station->passed()).arg(station->failed());
+    if (station->watching())
+        line += QStringLiteral("  [passed %1, failed %2]")
+                    .arg(station->passed())
+                    .arg(station->failed());
     return line;
 }
 
@@ -237,9 +251,10 @@ void FlashConsole::printSummary() {
             QStringList offsets;
             for (const qint64 offset : mismatch->firstOffsets)
                 offsets << QString::number(offset);
-            text += QStringLiteral("    %1 bytes differ, at offsets %2%3\n"
+            text += QStringLiteral("    %1 differing, at offsets %2%3\n"
                                    "    file  @%4: %5\n    flash @%4: %6\n")
-                        .arg(mismatch->count)
+                        .arg(mismatch->count == 1 ? QStringLiteral("1 byte")
+                                                  : QStringLiteral("%1 bytes").arg(mismatch->count))
                         .arg(offsets.join(QStringLiteral(", ")),
                              mismatch->count > offsets.size() ? QStringLiteral(", ...") : QString())
                         .arg(mismatch->contextStart)

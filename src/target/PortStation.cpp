@@ -94,6 +94,7 @@ void PortStation::startJob() {
 
 void PortStation::onJobFinished() {
     FlashJob* job = m_job;
+    m_lastResult = job->result();
     if (job->result().passed)
         ++m_passed;
     else

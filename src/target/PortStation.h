@@ -30,6 +30,9 @@ public:
     FlashJob* job() const { return m_job; }
     int passed() const { return m_passed; }
     int failed() const { return m_failed; }
+    bool watching() const { return m_watch; }
+    // The result of the board programmed last on this port.
+    const std::optional<FlashResult>& lastResult() const { return m_lastResult; }
 
 signals:
     void stateChanged();
@@ -56,6 +59,7 @@ private:
     QPointer<FlashJob> m_job;
     int m_passed = 0;
     int m_failed = 0;
+    std::optional<FlashResult> m_lastResult;
     QSerialPort m_probe;
     QTimer m_probeTimer;
     QTimer m_answerTimer;
