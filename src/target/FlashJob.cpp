@@ -3,6 +3,7 @@
 #include "shell/RunTimeError.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -141,7 +142,17 @@ void FlashJob::onReadyRead() {
     switch (m_phase) {
     case Phase::Waking:
     case Phase::Settling:
-        // The line has not settled while the board still prints.
+        // The line has not settled while the board still prints, but a board that never stops
+        // must not hold its port for ever.
+        if (m_phaseClock.elapsed() > (m_settings.settle + m_settings.timeout).count()) {
+            fail(QStringLiteral("The line to %1 did not settle before the %2: error %3 - the "
+                                "board kept sending for %4")
+                     .arg(where(), m_phase == Phase::Waking ? QStringLiteral("upload")
+                                                            : QStringLiteral("readback"))
+                     .arg(ETIMEDOUT)
+                     .arg(seconds(m_phaseClock.elapsed())));
+            break;
+        }
         m_quiet.start(m_settings.settle);
         break;
     case Phase::Verifying:
