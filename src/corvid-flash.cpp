@@ -243,6 +243,8 @@ int main(int argc, char** argv) {
         printError(error);
         return kUsageError;
     }
+    // A reader that goes away (a pipe into head) must not end the boards in progress.
+    ::signal(SIGPIPE, SIG_IGN);
     if (!installSignalPipe()) {
         printError(QStringLiteral("signal handlers could not be installed: error %1 - %2")
                        .arg(errno)

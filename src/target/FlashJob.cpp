@@ -2,6 +2,8 @@
 
 #include "shell/RunTimeError.h"
 
+#include <QMetaEnum>
+
 #include <algorithm>
 #include <cerrno>
 
@@ -169,11 +171,13 @@ void FlashJob::onError(QSerialPort::SerialPortError error) {
         return;
     if (isFinished())
         return;
-    fail(QStringLiteral("%1 was lost during %2 after %3 sent and %4 received: error %5 - %6")
+    fail(QStringLiteral("%1 was lost during %2 after %3 sent and %4 received: error %5 (%6) - %7")
              .arg(where(), phaseName(m_phase), bytes(m_result.bytesSent),
                   bytes(m_result.bytesReceived))
              .arg(int(error))
-             .arg(m_port.errorString()));
+             .arg(QString::fromLatin1(
+                      QMetaEnum::fromType<QSerialPort::SerialPortError>().valueToKey(error)),
+                  m_port.errorString()));
 }
 
 void FlashJob::onQuiet() {
@@ -291,8 +295,6 @@ void FlashJob::startReadback() {
     m_result.bytesSent += TargetProtocol::readbackRequest().size();
     m_lastReplyAt = 0;
     m_silence.start(m_settings.timeout);
-    if (m_image.size == 0)
-        pass();
 }
 
 void FlashJob::takeReply(const QByteArray& data) {
