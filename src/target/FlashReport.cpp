@@ -6,6 +6,8 @@
 #include <QJsonDocument>
 #include <QSysInfo>
 
+#include <sys/ioctl.h>
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -28,6 +30,14 @@ QString rate(qint64 done, qint64 milliseconds) {
     const double perSecond = static_cast<double>(done) * 1000.0 / static_cast<double>(milliseconds);
     return perSecond >= 10000 ? QStringLiteral("%1 kB/s").arg(perSecond / 1000.0, 0, 'f', 1)
                               : QStringLiteral("%1 B/s").arg(perSecond, 0, 'f', 0);
+}
+
+// A live line longer than the terminal would wrap, and the redraw would climb too few lines.
+int terminalColumns(std::FILE* out) {
+    winsize size{};
+    if (::ioctl(::fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 1)
+        return size.ws_col;
+    return 80;
 }
 
 QString where(const QString& port, const QString& device) {
@@ -219,8 +229,9 @@ void FlashConsole::redraw() {
     QString text;
     if (m_linesDrawn > 0)
         text += QStringLiteral("\x1b[%1A").arg(m_linesDrawn);
+    const int columns = terminalColumns(m_out);
     for (const PortStation* station : m_stations)
-        text += QStringLiteral("\r\x1b[K") + liveLine(station) + u'\n';
+        text += QStringLiteral("\r\x1b[K") + liveLine(station).left(columns - 1) + u'\n';
     m_linesDrawn = static_cast<int>(m_stations.size());
     std::fputs(text.toLocal8Bit().constData(), m_out);
     std::fflush(m_out);
