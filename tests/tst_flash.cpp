@@ -161,6 +161,11 @@ void tst_Flash::usageErrors_data() {
     QTest::newRow("empty image") << QStringList{QStringLiteral("-i"), empty,
                                                 QStringLiteral("/dev/null")}
                                  << QStringLiteral("is empty: error 62");
+    QTest::newRow("log in a missing folder")
+        << QStringList{QStringLiteral("-i"), image, QStringLiteral("--log"),
+                       m_dir.filePath(QStringLiteral("none/flash.log")),
+                       QStringLiteral("/dev/null")}
+        << QStringLiteral("The log could not be opened: error 2 - ");
     QTest::newRow("no image") << QStringList{QStringLiteral("/dev/null")}
                               << QStringLiteral("no image given");
     QTest::newRow("no port") << QStringList{QStringLiteral("-i"), image}

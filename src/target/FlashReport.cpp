@@ -1,5 +1,6 @@
 #include "target/FlashReport.h"
 
+#include "shell/RunTimeError.h"
 #include "target/PortStation.h"
 
 #include <QJsonArray>
@@ -105,10 +106,10 @@ bool FlashLog::open(const QString& path, QString& error) {
     // Unbuffered, so that each line goes to the file in one write at the end of the file.
     if (m_file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
         return true;
-    error = QStringLiteral("The log %1 could not be opened: error %2 - %3")
-                .arg(path)
-                .arg(int(m_file.error()))
-                .arg(m_file.errorString());
+    const RunTimeError failure = RunTimeError::fromFile(m_file, path);
+    error = QStringLiteral("The log could not be opened: error %1 - %2")
+                .arg(failure.number())
+                .arg(failure.description());
     return false;
 }
 
