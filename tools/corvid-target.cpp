@@ -116,7 +116,9 @@ bool installSignalPipe() {
     action.sa_flags = SA_RESTART;
     ::sigemptyset(&action.sa_mask);
     return ::sigaction(SIGINT, &action, nullptr) == 0 &&
-           ::sigaction(SIGTERM, &action, nullptr) == 0;
+           ::sigaction(SIGTERM, &action, nullptr) == 0 &&
+           ::sigaction(SIGUSR1, &action, nullptr) == 0 &&
+           ::sigaction(SIGUSR2, &action, nullptr) == 0;
 }
 
 // Lets bytes through no faster than a serial line at a given rate would carry them.
@@ -148,6 +150,10 @@ public:
 
     bool open();
     QString slavePath() const { return m_slavePath; }
+    // The board taken off its line: the pseudo-terminal closes and the link goes.
+    void unplug();
+    // Another board plugged in where it was: a new pseudo-terminal, the same link, empty flash.
+    bool plugIn();
 
 private:
     void startReading();
@@ -249,6 +255,28 @@ bool SimulatedBoard::open() {
     m_writeNotifier->setEnabled(false);
     connect(m_writeNotifier.get(), &QSocketNotifier::activated, this, [this] { writeOutput(); });
     return true;
+}
+
+void SimulatedBoard::unplug() {
+    if (m_master < 0)
+        return;
+    closeLine();
+    removeLink();
+    logLine(QStringLiteral("unplugged"));
+}
+
+bool SimulatedBoard::plugIn() {
+    if (m_master >= 0)
+        return true;
+    m_burst.clear();
+    m_burstSize = 0;
+    m_totalReceived = 0;
+    m_flash.clear();
+    m_output.clear();
+    m_outputOffset = 0;
+    m_loggedBaud = -1;
+    logLine(QStringLiteral("plugged in"));
+    return open();
 }
 
 void SimulatedBoard::startReading() {
@@ -493,8 +521,10 @@ bool readCount(const QCommandLineParser& parser, const CountOption& option, Opti
 
 std::optional<Options> parseOptions(const QCoreApplication& app) {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Plays a Brisa C167 target board on a pseudo-terminal and prints its device path."));
+    parser.setApplicationDescription(
+        QStringLiteral("Plays a Brisa C167 target board on a pseudo-terminal and prints its device "
+                       "path.\nSIGUSR1 unplugs the board (the line closes, the link goes); "
+                       "SIGUSR2 plugs a new one in at the same link."));
     parser.addHelpOption();
     parser.addOptions(
         {{QStringLiteral("link"), QStringLiteral("Symbolic link to the device, removed on exit."),
@@ -537,10 +567,18 @@ int main(int argc, char** argv) {
         logLine(QStringLiteral("cannot install signal handlers"));
         return 1;
     }
+    SimulatedBoard board(*options);
     QSocketNotifier signalNotifier(g_signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [] {
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&board] {
         unsigned char number = 0;
-        if (::read(g_signalPipe[0], &number, 1) == 1) {
+        if (::read(g_signalPipe[0], &number, 1) != 1)
+            return;
+        if (number == SIGUSR1) {
+            board.unplug();
+        } else if (number == SIGUSR2) {
+            if (!board.plugIn())
+                QCoreApplication::exit(1);
+        } else {
             logLine(
                 QStringLiteral("exiting on %1")
                     .arg(number == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM")));
@@ -548,7 +586,6 @@ int main(int argc, char** argv) {
         }
     });
 
-    SimulatedBoard board(*options);
     if (!board.open())
         return 1;
     std::printf("%s\n", qPrintable(board.slavePath()));

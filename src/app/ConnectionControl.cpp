@@ -4,6 +4,7 @@
 #include "foundation/MessageBox.h"
 #include "foundation/RunTimeError.h"
 #include "serial/SaxComm.h"
+#include "target/TargetProtocol.h"
 
 #include <QPushButton>
 
@@ -30,7 +31,7 @@ void frmMain::cmdConnect_Click() {
             }
             cmdConnect->setText(QStringLiteral("Disconnect"));
             cmdUpload->setEnabled(true);
-            SaxComm1->SendText(QByteArrayLiteral("\r"));
+            SaxComm1->SendText(TargetProtocol::kWakeUp);
         } else {
             std::optional<RunTimeError> unsent;
             try {

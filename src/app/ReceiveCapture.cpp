@@ -6,6 +6,7 @@
 #include "foundation/DoEvents.h"
 #include "foundation/ProgressBar.h"
 #include "serial/SaxComm.h"
+#include "target/TargetProtocol.h"
 #include "verify/frmVerify.h"
 
 #include <QLabel>
@@ -52,12 +53,13 @@ void frmMain::SaxComm1_SerialEvent() {
                 if (frmVerify* dialog = frmVerify::loaded()) {
                     dialog->pgVerify->setValue(static_cast<float>(Variables::lngRxCount));
                     dialog->lblVerifyReceivingData->setText(
-                        receivingText(Variables::lngRxCount - 5));
+                        receivingText(Variables::lngRxCount - TargetProtocol::kReplyHeaderLength));
                 }
                 if (storedThisRun % kVerifyYieldInterval == 0)
                     DoEvents();
             }
-            if (Variables::lngRxCount >= qint64(Variables::lngFileSize) + 5)
+            if (Variables::lngRxCount >=
+                qint64(Variables::lngFileSize) + TargetProtocol::kReplyHeaderLength)
                 Variables::blnVerifying = Variables::kFalse;
         }
         break;

@@ -6,6 +6,7 @@
 #include "foundation/MessageBox.h"
 #include "foundation/RunTimeError.h"
 #include "serial/SaxComm.h"
+#include "target/TargetProtocol.h"
 #include "upload/SelectProgramFile.h"
 #include "verify/frmVerify.h"
 
@@ -16,7 +17,8 @@ namespace {
 
 // The reply holds five leading bytes before the flash contents, and all of it must fit the
 // receive buffer.
-constexpr qint32 kLargestVerifiableFile = Variables::kRxBufferSize - 5;
+constexpr qint32 kLargestVerifiableFile =
+    Variables::kRxBufferSize - TargetProtocol::kReplyHeaderLength;
 
 } // namespace
 

@@ -7,6 +7,7 @@
 #include "foundation/RunTimeError.h"
 #include "foundation/Twips.h"
 #include "serial/SaxComm.h"
+#include "target/TargetProtocol.h"
 
 #include <QFile>
 #include <QLabel>
@@ -107,9 +108,9 @@ void frmStatus::transfer() {
     if (!file.open(QIODevice::ReadOnly))
         throw RunTimeError::fromFile(file, QStringLiteral("Cannot open %1").arg(Tag));
     const qint64 n = m_state->varDownloadLength.value_or(0);
-    char byte = 0;
+    char byte = TargetProtocol::kExtraByteOfEmptyImage;
     m_stopRequested = false;
-    for (qint64 i = 0; i <= n && !m_stopRequested; ++i) {
+    for (qint64 i = 0; i < n + TargetProtocol::kExtraByteCount && !m_stopRequested; ++i) {
         // At the end of the file the read delivers nothing and the byte of the pass before
         // goes out again.
         if (!file.getChar(&byte) && file.error() != QFileDevice::NoError)

@@ -8,6 +8,7 @@
 #include "foundation/RunTimeError.h"
 #include "foundation/Twips.h"
 #include "serial/SaxComm.h"
+#include "target/TargetProtocol.h"
 
 #include <QDir>
 #include <QFile>
@@ -85,7 +86,8 @@ frmVerify::frmVerify(QWidget* parent) : ToolDialog(QStringLiteral("Verify Flash 
 void frmVerify::Form_Load() {
     lblVerifyReceivingData->setText(QStringLiteral("Receiving Flash Data [ 0 Bytes]"));
     pgVerify->setMin(1);
-    pgVerify->setMax(static_cast<float>(qint64(m_state->lngFileSize) + 6));
+    pgVerify->setMax(
+        static_cast<float>(qint64(m_state->lngFileSize) + TargetProtocol::kReplyHeaderLength + 1));
     pgVerify->setValue(1);
     Tag = QStringLiteral("1");
 }
@@ -135,8 +137,8 @@ void frmVerify::activate() {
         return;
     m_state->blnVerifying = NumberText::kTrue;
     captureConfiguration(comm);
-    comm.SendText(QByteArrayLiteral("UFD"));
-    comm.SendText(QByteArrayLiteral("\r"));
+    comm.SendText(TargetProtocol::kReadbackCommand);
+    comm.SendText(TargetProtocol::kReadbackEnd);
 
     // The capture runs inside these waits and clears the flag when the reply is complete.
     while (m_state->blnVerifying != NumberText::kFalse && comm.PortIsOpen())
@@ -181,14 +183,11 @@ void frmVerify::compare() {
             return;
         }
         const quint8 expected = static_cast<quint8>(fileByte);
-        const quint8 received = m_state->bytRxBuffer[static_cast<size_t>(k) + 5];
+        const quint8 received =
+            m_state->bytRxBuffer[static_cast<size_t>(k + TargetProtocol::kReplyHeaderLength)];
         if (received != expected) {
             file.close();
-            m_state->strMessage = QStringLiteral("Retreived Data Not Equal To Binary File "
-                                                 "Specified\rByte[") +
-                                  QString::number(k + 1) + QStringLiteral("] Is ") +
-                                  QString::number(received) + QStringLiteral(" Should Be ") +
-                                  QString::number(expected) + QStringLiteral(".\r\r");
+            m_state->strMessage = TargetProtocol::mismatchText(k + 1, received, expected);
             MessageBox::MsgBox(m_state->strMessage, MessageBox::vbCritical,
                                QStringLiteral("Verify Error"));
             return;

@@ -2,6 +2,8 @@
 
 #include <QtTest>
 
+#include <csignal>
+
 BoardProcess::BoardProcess(const QString& executable, const QStringList& arguments) {
     m_process.start(executable, arguments);
     const bool printed = QTest::qWaitFor(
@@ -16,6 +18,10 @@ BoardProcess::~BoardProcess() {
         m_process.terminate();
         m_process.waitForFinished(5000);
     }
+}
+
+void BoardProcess::signal(int number) {
+    ::kill(static_cast<pid_t>(m_process.processId()), number);
 }
 
 QString BoardProcess::log() {

@@ -18,6 +18,8 @@ public:
     // Everything the board has logged so far.
     QString log();
     bool hasExited() const { return m_process.state() == QProcess::NotRunning; }
+    // Sends the board a signal: SIGUSR1 unplugs it, SIGUSR2 plugs a new one in.
+    void signal(int number);
 
 private:
     QProcess m_process;

@@ -1,0 +1,112 @@
+#pragma once
+
+#include "target/TargetProtocol.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QSerialPort>
+#include <QTimer>
+
+#include <chrono>
+#include <optional>
+
+// The image every board gets, measured once before the first board starts.
+struct FlashImage {
+    QString path;
+    qint64 size = 0;
+    QByteArray sha256;
+};
+
+// How each board is programmed; the same for all boards of a run.
+struct FlashSettings {
+    qint32 baud = 9600;
+    bool upload = true;
+    bool verify = true;
+    std::chrono::milliseconds settle{500};
+    std::chrono::milliseconds timeout{5000};
+};
+
+// What one board's exchange came to, for the summary, the JSON output and the log.
+struct FlashResult {
+    QString port;
+    QString device;
+    QDateTime started;
+    bool passed = false;
+    // What failed, with its number and description; empty when the board passed.
+    QString failure;
+    QList<QPair<QString, qint64>> phaseMilliseconds;
+    qint64 elapsedMilliseconds = 0;
+    qint64 bytesSent = 0;
+    // Every byte of the readback reply, its header included.
+    qint64 bytesReceived = 0;
+    std::optional<TargetProtocol::Mismatch> mismatch;
+};
+
+// One board's exchange on its own serial port, driven by the port's and the timers' events:
+// open, wake, upload with the extra byte, settle, request the flash and compare it as it
+// streams in. It reports through its signals and its result and never blocks.
+class FlashJob : public QObject {
+    Q_OBJECT
+public:
+    enum class Phase { Opening, Waking, Uploading, Settling, Verifying, Passed, Failed };
+
+    FlashJob(const QString& port, const QString& device, const FlashImage& image,
+             const FlashSettings& settings, QObject* parent = nullptr);
+
+    void start();
+    // Ends the exchange at once as failed, closing the port.
+    void abort(const QString& reason);
+
+    Phase phase() const { return m_phase; }
+    bool isFinished() const { return m_phase == Phase::Passed || m_phase == Phase::Failed; }
+    static QString phaseName(Phase phase);
+    // How far the current phase has come, in bytes of its total; a total of 0 has no measure.
+    qint64 progressDone() const;
+    qint64 progressTotal() const;
+    qint64 phaseElapsed() const { return m_phaseClock.isValid() ? m_phaseClock.elapsed() : 0; }
+    const FlashResult& result() const { return m_result; }
+
+signals:
+    void phaseChanged();
+    void finished();
+
+private:
+    void enterPhase(Phase phase);
+    void onReadyRead();
+    void onError(QSerialPort::SerialPortError error);
+    void onQuiet();
+    void startUpload();
+    void pump();
+    void scheduleDrainCheck();
+    void pollDrain();
+    qint64 queuedInKernel() const;
+    qint64 wireBytesSince(const QElapsedTimer& clock) const;
+    void startReadback();
+    void takeReply(const QByteArray& data);
+    void onSilence();
+    void pass();
+    void fail(const QString& what);
+    void finish(Phase phase);
+    QString where() const;
+
+    FlashImage m_image;
+    FlashSettings m_settings;
+    FlashResult m_result;
+    Phase m_phase = Phase::Opening;
+    QSerialPort m_port;
+    QFile m_file;
+    QTimer m_quiet;
+    QTimer m_silence;
+    QTimer m_drainPoll;
+    QElapsedTimer m_clock;
+    QElapsedTimer m_phaseClock;
+    qint64 m_handed = 0;
+    std::optional<char> m_lastImageByte;
+    qint64 m_headerLeft = 0;
+    qint64 m_lastReplyAt = 0;
+    TargetProtocol::StreamComparator m_comparator;
+};
