@@ -65,12 +65,6 @@ bool breaksLines(const QString& text) {
     return text.contains(u'\r') || text.contains(u'\n') || text.contains(QChar(0));
 }
 
-bool isStorableKey(const QString& key) {
-    const QString name = trimmed(key);
-    return !name.isEmpty() && !breaksLines(name) && !name.contains(u'=') &&
-           !name.startsWith(u';') && !name.startsWith(u'[');
-}
-
 // Section names, key names and values as they stand in the file (at most 8 each, whether
 // readable or not), then a fixed new one of each.
 void candidatesIn(QByteArrayView data, QStringList& sections, QStringList& keys,
@@ -110,19 +104,23 @@ QByteArray readFile() {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-QString valueOf(const QString& section, const QString& key) {
+IniFile entry(const QString& section, const QString& key) {
     IniFile ini;
     ini.setFileName(g_path);
     ini.setSection(section);
     ini.setKey(key);
+    return ini;
+}
+
+QString valueOf(const QString& section, const QString& key) {
+    QString value;
     try {
-        const QString value = ini.value();
-        check(!value.contains(u'\n'), "value() holds a line feed");
-        return value;
+        value = entry(section, key).value();
     } catch (const RunTimeError&) {
         check(false, "value() threw for a small regular file");
     }
-    return {};
+    check(!value.contains(u'\n'), "value() holds a line feed");
+    return value;
 }
 
 // After differs from before by one edit: new lines inserted between two lines (or at the end),
@@ -207,10 +205,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     valueOf(g_section, g_key);
 
-    IniFile ini;
-    ini.setFileName(g_path);
-    ini.setSection(g_section);
-    ini.setKey(g_key);
+    IniFile ini = entry(g_section, g_key);
     const unsigned kind = unsigned(hash >> 16) % 4; // text, text, 16-bit integer, float
     const QString text = pick(values, 24);
     const auto whole = static_cast<qint16>(hash >> 32);
@@ -225,8 +220,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         else
             ini.setValue(text);
     };
+    const QString keyName = trimmed(g_key);
     const bool storable = !trimmed(g_section).isEmpty() && !breaksLines(g_section) &&
-                          isStorableKey(g_key) && (kind >= 2 || !breaksLines(text));
+                          !keyName.isEmpty() && !breaksLines(keyName) && !keyName.contains(u'=') &&
+                          !keyName.startsWith(u';') && !keyName.startsWith(u'[') &&
+                          (kind >= 2 || !breaksLines(text));
     try {
         write();
     } catch (const RunTimeError& error) {
