@@ -3,121 +3,94 @@
 
 #include <QtTest>
 
+using namespace Qt::StringLiterals;
+
 // The numeric value of settings texts and the number line of failure messages.
 class tst_NumberText : public QObject {
     Q_OBJECT
 private slots:
-    void numericValue_data();
-    void numericValue();
-    void plainInt32_data();
-    void plainInt32();
-    void toInt16RoundsHalvesToEven_data();
-    void toInt16RoundsHalvesToEven();
-    void failureMessage_data();
-    void failureMessage();
-};
+    void conversions_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<double>("value");   // numericValue
+        QTest::addColumn<QVariant>("plain"); // plainInt32; null where it refuses the text
+        const QVariant refused;
+        QTest::newRow("whole") << u"11400"_s << 11400.0 << QVariant(11400);
+        QTest::newRow("blanks, tabs, line feeds anywhere")
+            << u" 1 1\t4\n00 "_s << 11400.0 << refused;
+        QTest::newRow("blanks around") << u" 9600 "_s << 9600.0 << QVariant(9600);
+        QTest::newRow("blank inside") << u"96 00"_s << 9600.0 << refused;
+        QTest::newRow("negative") << u"-120"_s << -120.0 << QVariant(-120);
+        QTest::newRow("explicit plus") << u"+7"_s << 7.0 << QVariant(7);
+        QTest::newRow("largest") << u"2147483647"_s << 2147483647.0 << QVariant(2147483647);
+        QTest::newRow("one too many") << u"2147483648"_s << 2147483648.0 << refused;
+        QTest::newRow("decimal point") << u"2.5"_s << 2.5 << refused;
+        QTest::newRow("leading point") << u".5"_s << 0.5 << refused;
+        QTest::newRow("second point ends it") << u"1.2.3"_s << 1.2 << refused;
+        QTest::newRow("exponent") << u"1.5E3"_s << 1500.0 << refused;
+        QTest::newRow("negative exponent") << u"25e-1"_s << 2.5 << refused;
+        QTest::newRow("exponent without digits ignored") << u"12e"_s << 12.0 << refused;
+        QTest::newRow("huge exponent") << u"1e999"_s << qInf() << refused;
+        QTest::newRow("letter ends it") << u"3 COM"_s << 3.0 << refused;
+        QTest::newRow("trailing letters") << u"9600bd"_s << 9600.0 << refused;
+        QTest::newRow("comma ends it") << u"1,5"_s << 1.0 << refused;
+        QTest::newRow("hexadecimal") << u"&H1F"_s << 31.0 << refused;
+        QTest::newRow("hexadecimal lower case") << u"&hff"_s << 255.0 << refused;
+        QTest::newRow("octal") << u"&O17"_s << 15.0 << refused;
+        QTest::newRow("octal stops at 8") << u"&O78"_s << 7.0 << refused;
+        QTest::newRow("letters first") << u"COM3"_s << 0.0 << refused;
+        QTest::newRow("empty") << QString() << 0.0 << refused;
+        QTest::newRow("sign alone") << u"-"_s << 0.0 << refused;
+        QTest::newRow("non-ASCII digits are no digits") << u"\u0663"_s << 0.0 << refused;
+    }
 
-void tst_NumberText::numericValue_data() {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<double>("value");
-    QTest::newRow("whole") << QStringLiteral("11400") << 11400.0;
-    QTest::newRow("blanks, tabs, line feeds anywhere") << QStringLiteral(" 1 1\t4\n00 ") << 11400.0;
-    QTest::newRow("negative") << QStringLiteral("-120") << -120.0;
-    QTest::newRow("explicit plus") << QStringLiteral("+7") << 7.0;
-    QTest::newRow("decimal point") << QStringLiteral("2.5") << 2.5;
-    QTest::newRow("leading point") << QStringLiteral(".5") << 0.5;
-    QTest::newRow("second point ends it") << QStringLiteral("1.2.3") << 1.2;
-    QTest::newRow("exponent") << QStringLiteral("1.5E3") << 1500.0;
-    QTest::newRow("negative exponent") << QStringLiteral("25e-1") << 2.5;
-    QTest::newRow("exponent without digits ignored") << QStringLiteral("12e") << 12.0;
-    QTest::newRow("letter ends it") << QStringLiteral("3 COM") << 3.0;
-    QTest::newRow("comma ends it") << QStringLiteral("1,5") << 1.0;
-    QTest::newRow("hexadecimal") << QStringLiteral("&H1F") << 31.0;
-    QTest::newRow("hexadecimal lower case") << QStringLiteral("&hff") << 255.0;
-    QTest::newRow("octal") << QStringLiteral("&O17") << 15.0;
-    QTest::newRow("octal stops at 8") << QStringLiteral("&O78") << 7.0;
-    QTest::newRow("letters first") << QStringLiteral("COM3") << 0.0;
-    QTest::newRow("empty") << QString() << 0.0;
-    QTest::newRow("sign alone") << QStringLiteral("-") << 0.0;
-    QTest::newRow("non-ASCII digits are no digits") << QStringLiteral("\u0663") << 0.0;
-}
+    void conversions() {
+        QFETCH(QString, text);
+        QTEST(NumberText::numericValue(text), "value");
+        const std::optional<qint32> plain = NumberText::plainInt32(text);
+        QTEST(plain ? QVariant(*plain) : QVariant(), "plain");
+    }
 
-void tst_NumberText::numericValue() {
-    QFETCH(QString, text);
-    QTEST(NumberText::numericValue(text), "value");
-}
+    void toInt16RoundsHalvesToEven_data() {
+        QTest::addColumn<double>("value");
+        QTest::addColumn<int>("expected"); // 99999 marks an overflow
+        QTest::newRow("2.5") << 2.5 << 2;
+        QTest::newRow("3.5") << 3.5 << 4;
+        QTest::newRow("-2.5") << -2.5 << -2;
+        QTest::newRow("2.51") << 2.51 << 3;
+        QTest::newRow("32767") << 32767.0 << 32767;
+        QTest::newRow("32767.5 overflows") << 32767.5 << 99999;
+        QTest::newRow("-32768.5 to even") << -32768.5 << -32768;
+        QTest::newRow("70000 overflows") << 70000.0 << 99999;
+    }
 
-void tst_NumberText::plainInt32_data() {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<bool>("valid");
-    QTest::addColumn<int>("value");
-    QTest::newRow("plain") << QStringLiteral("9600") << true << 9600;
-    QTest::newRow("blanks around") << QStringLiteral(" 9600 ") << true << 9600;
-    QTest::newRow("fraction") << QStringLiteral("2400.5") << false << 0;
-    QTest::newRow("explicit plus") << QStringLiteral("+9600") << true << 9600;
-    QTest::newRow("negative") << QStringLiteral("-2400") << true << -2400;
-    QTest::newRow("largest") << QStringLiteral("2147483647") << true << 2147483647;
-    QTest::newRow("one too many") << QStringLiteral("2147483648") << false << 0;
-    QTest::newRow("empty") << QString() << false << 0;
-    QTest::newRow("trailing letters") << QStringLiteral("9600bd") << false << 0;
-    QTest::newRow("blank inside") << QStringLiteral("96 00") << false << 0;
-    QTest::newRow("huge exponent") << QStringLiteral("1e999") << false << 0;
-}
-
-void tst_NumberText::plainInt32() {
-    QFETCH(QString, text);
-    QFETCH(bool, valid);
-    const std::optional<qint32> value = NumberText::plainInt32(text);
-    QCOMPARE(value.has_value(), valid);
-    if (valid)
-        QTEST(int(*value), "value");
-}
-
-void tst_NumberText::toInt16RoundsHalvesToEven_data() {
-    QTest::addColumn<double>("value");
-    QTest::addColumn<int>("expected"); // 99999 marks an overflow
-    QTest::newRow("2.5") << 2.5 << 2;
-    QTest::newRow("3.5") << 3.5 << 4;
-    QTest::newRow("-2.5") << -2.5 << -2;
-    QTest::newRow("2.51") << 2.51 << 3;
-    QTest::newRow("32767") << 32767.0 << 32767;
-    QTest::newRow("32767.5 overflows") << 32767.5 << 99999;
-    QTest::newRow("-32768.5 to even") << -32768.5 << -32768;
-    QTest::newRow("70000 overflows") << 70000.0 << 99999;
-}
-
-void tst_NumberText::toInt16RoundsHalvesToEven() {
-    QFETCH(double, value);
-    QFETCH(int, expected);
-    if (expected == 99999) {
+    void toInt16RoundsHalvesToEven() {
+        QFETCH(double, value);
+        int result = 99999;
         try {
-            NumberText::toInt16(value);
-            QFAIL("no overflow");
+            result = NumberText::toInt16(value);
         } catch (const RunTimeError& failure) {
             QCOMPARE(failure.number(), 6);
         }
-    } else {
-        QCOMPARE(int(NumberText::toInt16(value)), expected);
+        QTEST(result, "expected");
     }
-}
 
-void tst_NumberText::failureMessage_data() {
-    QTest::addColumn<int>("number");
-    QTest::addColumn<QString>("description");
-    QTest::addColumn<QString>("message");
-    QTest::newRow("positive") << 13 << QStringLiteral("Type mismatch")
-                              << QStringLiteral("Sentence\r\rError #  13 - Type mismatch");
-    QTest::newRow("zero, empty description")
-        << 0 << QString() << QStringLiteral("Sentence\r\rError #  0 - ");
-    QTest::newRow("negative") << -2147 << QStringLiteral("x")
-                              << QStringLiteral("Sentence\r\rError # -2147 - x");
-}
+    void failureMessage_data() {
+        QTest::addColumn<int>("number");
+        QTest::addColumn<QString>("description");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("positive") << 13 << u"Type mismatch"_s
+                                  << u"Sentence\r\rError #  13 - Type mismatch"_s;
+        QTest::newRow("zero, empty description")
+            << 0 << QString() << u"Sentence\r\rError #  0 - "_s;
+        QTest::newRow("negative") << -2147 << u"x"_s << u"Sentence\r\rError # -2147 - x"_s;
+    }
 
-void tst_NumberText::failureMessage() {
-    QFETCH(int, number);
-    QFETCH(QString, description);
-    QTEST(NumberText::failureMessage(QStringLiteral("Sentence"), number, description), "message");
-}
+    void failureMessage() {
+        QFETCH(int, number);
+        QFETCH(QString, description);
+        QTEST(NumberText::failureMessage(u"Sentence"_s, number, description), "message");
+    }
+};
 
 QTEST_GUILESS_MAIN(tst_NumberText)
 #include "tst_numbertext.moc"

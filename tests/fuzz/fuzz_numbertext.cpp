@@ -3,82 +3,58 @@
 #include "foundation/NumberText.h"
 #include "foundation/RunTimeError.h"
 
-#include <QByteArray>
-#include <QString>
-
+#include <algorithm>
 #include <cmath>
-#include <cstddef>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <optional>
 
 namespace {
 
-[[noreturn]] void fail(const char* what, const QString& text) {
+void check(bool condition, const char* what, const QString& text) {
+    if (condition)
+        return;
     std::fprintf(stderr, "fuzz_numbertext: %s for \"%s\"\n", what, text.toUtf8().constData());
     std::abort();
-}
-
-void check(bool condition, const char* what, const QString& text) {
-    if (!condition)
-        fail(what, text);
-}
-
-bool isAsciiDigit(QChar c) {
-    return c >= u'0' && c <= u'9';
-}
-
-// A sign and decimal digits, nothing else: the form plainInt32 takes.
-bool isPlainInteger(const QString& text) {
-    const qsizetype start = text.startsWith(u'+') || text.startsWith(u'-') ? 1 : 0;
-    if (text.size() <= start)
-        return false;
-    for (qsizetype i = start; i < text.size(); ++i) {
-        if (!isAsciiDigit(text[i]))
-            return false;
-    }
-    return true;
-}
-
-bool fitsInt32(double value) {
-    return value >= std::numeric_limits<qint32>::min() &&
-           value <= std::numeric_limits<qint32>::max();
 }
 
 void checkText(const QString& text) {
     const double value = NumberText::numericValue(text);
     check(!std::isnan(value), "numericValue gave NaN", text);
 
-    const QString trimmed = text.trimmed();
     // Both readers take the number at the start of the trimmed text the same way.
+    const QString trimmed = text.trimmed();
     const double trimmedValue = NumberText::numericValue(trimmed);
-
-    const std::optional<qint32> plain = NumberText::plainInt32(text);
-    if (plain) {
-        check(isPlainInteger(trimmed), "plainInt32 took a text that is not sign and digits", text);
+    // A sign and decimal digits, nothing else: the form plainInt32 takes.
+    const qsizetype sign = trimmed.startsWith(u'+') || trimmed.startsWith(u'-') ? 1 : 0;
+    const bool isPlain =
+        trimmed.size() > sign && std::all_of(trimmed.begin() + sign, trimmed.end(),
+                                             [](QChar c) { return c >= u'0' && c <= u'9'; });
+    if (const std::optional<qint32> plain = NumberText::plainInt32(text)) {
+        check(isPlain, "plainInt32 took a text that is not sign and digits", text);
         check(trimmedValue == double(*plain), "plainInt32 disagrees with numericValue", text);
-    } else if (isPlainInteger(trimmed)) {
+    } else if (isPlain) {
         // Digit strings that fit a 32-bit integer are exact in a double, however many zeros lead.
-        check(!fitsInt32(trimmedValue), "plainInt32 refused a fitting integer", text);
+        check(!(trimmedValue >= std::numeric_limits<qint32>::min() &&
+                trimmedValue <= std::numeric_limits<qint32>::max()),
+              "plainInt32 refused a fitting integer", text);
     }
 
     const double rounded = NumberText::roundHalfEven(value);
     check(std::isnan(rounded) || std::isinf(rounded) || std::fabs(rounded - value) <= 0.5,
           "roundHalfEven moved by more than a half", text);
     try {
-        const qint16 small = NumberText::toInt16(value);
-        check(double(small) == rounded, "toInt16 differs from the rounded value", text);
+        check(double(NumberText::toInt16(value)) == rounded,
+              "toInt16 differs from the rounded value", text);
     } catch (const RunTimeError& error) {
         check(error.number() == ErrorNumber::Overflow, "toInt16 threw other than overflow", text);
         check(!(rounded >= -32768.0 && rounded <= 32767.0), "toInt16 refused a fitting value",
               text);
     }
     try {
-        const float single = NumberText::toSingle(value);
-        check(std::isfinite(single), "toSingle gave a value that is not finite", text);
+        check(std::isfinite(NumberText::toSingle(value)),
+              "toSingle gave a value that is not finite", text);
     } catch (const RunTimeError& error) {
         check(error.number() == ErrorNumber::Overflow, "toSingle threw other than overflow", text);
         check(!(std::fabs(value) <= std::numeric_limits<float>::max()),
@@ -99,7 +75,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::memcpy(utf16.data(), data, size);
         checkText(utf16);
     }
-
     if (size >= sizeof(int)) {
         int number = 0;
         std::memcpy(&number, data, sizeof number);
