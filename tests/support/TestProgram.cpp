@@ -1,12 +1,11 @@
 #include "support/TestProgram.h"
 
-#include "shell/Forms.h"
 #include "shell/Variables.h"
 #include "shell/frmMain.h"
 
 #include <QApplication>
-
 #include <QFile>
+
 #include <algorithm>
 
 TestProgram::TestProgram() {
@@ -35,12 +34,6 @@ void TestProgram::resetSharedState() {
     Variables::strBaudRate.clear();
     Variables::bytRxBuffer.fill(0);
     Variables::lngRxCount = 0;
-}
-
-void TestProgram::writeSettings(const QByteArray& content) const {
-    QFile file(settingsPath());
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(content);
 }
 
 QByteArray TestProgram::readSettings() const {
