@@ -13,6 +13,19 @@
 
 using namespace Qt::StringLiterals;
 
+namespace {
+
+// Runs action with the file checks of an ordinary user, also when the tests run as root (who
+// may open any file).
+void asOrdinaryUser(const std::function<void()>& action) {
+    const int previous = ::geteuid() == 0 ? ::setfsuid(65534) : -1;
+    action();
+    if (previous >= 0)
+        ::setfsuid(static_cast<uid_t>(previous));
+}
+
+} // namespace
+
 // Faults of the line, the files and the settings file, and shutdown in the middle of work: the
 // program keeps working, tells the truth and loses nothing it was given.
 class tst_Reliability : public QObject {
@@ -84,37 +97,59 @@ void tst_Reliability::lineLostRightAfterTheReply() {
 
 void tst_Reliability::programFileFaults_data() {
     QTest::addColumn<QString>("fault");
-    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("message"); // the whole message where it carries no system text
     const QString reading = u"Error Locating Or Reading Specified Download File\r\rError #  0 - "_s;
+    const QString sending = u"Error Locating Or Sending Specified Download File\r\rError #  "_s;
+    QTest::newRow("deleted after it was chosen") << u"deleted"_s << reading;
+    QTest::newRow("hidden file") << u"hidden"_s << reading;
     QTest::newRow("replaced by a directory") << u"directory"_s << reading;
     QTest::newRow("replaced by a named pipe") << u"pipe"_s << reading;
-    QTest::newRow("longer than 2 GiB")
-        << u"huge"_s << u"Error Locating Or Sending Specified Download File\r\rError #  6 - "_s;
+    QTest::newRow("cannot be opened") << u"unreadable"_s << sending + u"13 - "_s;
+    QTest::newRow("longer than 2 GiB") << u"huge"_s << sending + u"6 - "_s;
 }
 
 void tst_Reliability::programFileFaults() {
     QFETCH(QString, fault);
     QFETCH(QString, message);
     Bench bench;
-    bench.chooseFile("abc");
+    bench.chooseFile("abc", fault == u"hidden"_s ? u".image.bin"_s : u"image.bin"_s);
     const QString path = Variables::strProgramFile;
-    QFile::remove(path);
+    const bool replaced = fault == u"directory"_s || fault == u"pipe"_s || fault == u"huge"_s;
+    if (replaced || fault == u"deleted"_s)
+        QFile::remove(path);
     if (fault == u"directory"_s) {
         QVERIFY(QDir().mkdir(path));
     } else if (fault == u"pipe"_s) {
         QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
-    } else {
+    } else if (fault == u"huge"_s) {
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(qint64(3) << 30));
     }
-    QTest::mouseClick(bench.form->cmdUpload, Qt::LeftButton);
+    const auto upload = [&] { QTest::mouseClick(bench.form->cmdUpload, Qt::LeftButton); };
+    if (fault == u"unreadable"_s) {
+        QVERIFY(::chmod(QFile::encodeName(path), 0) == 0);
+        QVERIFY(::chmod(QFile::encodeName(bench.program.folder()), 0755) == 0);
+        asOrdinaryUser(upload);
+    } else {
+        upload();
+    }
     QCOMPARE(bench.messages.count(), 1);
-    QVERIFY2(bench.messages.last().text.startsWith(message),
-             qPrintable(bench.messages.last().text));
-    // Verifying the same file is refused just as plainly, and nothing is sent either way.
-    bench.verify();
-    QCOMPARE(bench.messages.count(), 2);
-    QCOMPARE(bench.messages.last().title, u"File Error"_s);
+    const auto shown = bench.messages.last();
+    QVERIFY2(shown.text.startsWith(message), qPrintable(shown.text));
+    QVERIFY(!message.endsWith(u"0 - "_s) || shown.text == message);
+    QCOMPARE(shown.title, u"File Error"_s);
+    QCOMPARE(shown.style, 16);
+    // The reading message leaves the focus where the click put it; after the sending message
+    // the upload command gives it to the terminal display.
+    QCOMPARE(bench.form->focusWidget(), message.startsWith(u"Error Locating Or Sending"_s)
+                                            ? bench.form->SaxComm1->focusProxy()
+                                            : static_cast<QWidget*>(bench.form->cmdUpload));
+    // Verifying a file that is not there as a file is refused just as plainly.
+    if (replaced || fault == u"deleted"_s) {
+        bench.verify();
+        QCOMPARE(bench.messages.count(), 2);
+        QCOMPARE(bench.messages.last().title, u"File Error"_s);
+    }
     QTest::qWait(50);
     QCOMPARE(bench.pty.received(), QByteArray());
     QCOMPARE(Forms::Count(), 1);
@@ -187,10 +222,7 @@ void tst_Reliability::settingsInReadOnlyFolder() {
     // user (as root, the close runs as one).
     QVERIFY(::chmod(QFile::encodeName(program.folder()).constData(), 0555) == 0);
     QVERIFY(::chmod(QFile::encodeName(program.settingsPath()).constData(), 0666) == 0);
-    const int previous = ::geteuid() == 0 ? ::setfsuid(65534) : -1;
-    program.close();
-    if (previous >= 0)
-        ::setfsuid(static_cast<uid_t>(previous));
+    asOrdinaryUser([&] { program.close(); });
     ::chmod(QFile::encodeName(program.folder()).constData(), 0755);
     QCOMPARE(messages.count(), 0);
     const QByteArray written = program.readSettings();

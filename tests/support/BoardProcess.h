@@ -10,8 +10,8 @@ class BoardProcess {
 public:
     BoardProcess(const QString& executable, const QStringList& arguments) {
         m_process.start(executable, arguments);
-        QTest::qWaitFor([this] { return m_process.canReadLine() || hasExited(); }, 5000);
-        if (m_process.canReadLine())
+        if (QTest::qWaitFor([this] { return m_process.canReadLine() || hasExited(); }, 5000) &&
+            m_process.canReadLine())
             m_device = QString::fromLocal8Bit(m_process.readLine()).trimmed();
     }
     ~BoardProcess() {

@@ -14,10 +14,8 @@ TestProgram::TestProgram() {
 }
 
 TestProgram::~TestProgram() {
-    if (m_form) {
-        m_form->close();
-        delete m_form.data();
-    }
+    close();
+    delete m_form.data();
     // Windows unloaded by the program are deleted from the message loop.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     Variables::setProgramFolder(QString());
