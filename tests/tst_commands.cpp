@@ -1,31 +1,23 @@
-#include "serial/SaxComm.h"
-#include "serial/TerminalDisplay.h"
 #include "foundation/CommandGuard.h"
+#include "foundation/CommonDialog.h"
 #include "foundation/MessageBox.h"
 #include "foundation/StatusBar.h"
 #include "foundation/TerminationSignals.h"
-#include "app/Variables.h"
-#include "app/frmMain.h"
-#include "support/DialogDriver.h"
-#include "support/MessageRecorder.h"
-#include "support/PtyPair.h"
-#include "support/TestProgram.h"
-#include "foundation/CommonDialog.h"
-#include "upload/frmStatus.h"
+#include "serial/SaxComm.h"
+#include "serial/TerminalDisplay.h"
+#include "support/Bench.h"
+#include "upload/SelectProgramFile.h"
 #include "verify/frmVerify.h"
 
-#include "upload/SelectProgramFile.h"
 #include <QAccessible>
 #include <QAccessibleActionInterface>
-
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QListView>
 #include <QMenuBar>
-#include <QPushButton>
-#include <QtTest>
 
 #include <csignal>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -44,8 +36,8 @@ struct ScriptedDialog {
     ~ScriptedDialog() { CommonDialog::setScript({}); }
 };
 
-QAction* tool(frmMain* form, const QString& id) {
-    return form->findChild<QAction*>(id);
+QAction* tool(frmMain* form, const char* id) {
+    return form->findChild<QAction*>(QString::fromLatin1(id));
 }
 
 // A click as the window system delivers it: to the window first, then to the widget under it.
@@ -63,19 +55,6 @@ void pressAccessibly(QWidget* widget) {
 
 enum class State { Idle, Connected, Uploading, UploadCancelled, VerifyWaiting, MessageBoxOpen };
 using Action = std::function<void(frmMain*)>;
-
-// What a command can change that the user sees.
-struct Seen {
-    bool open = false;
-    int uploadDialogs = 0;
-    int verifyDialogs = 0;
-    int fileDialogs = 0;
-    int messages = 0;
-    bool visible = false;
-    bool connectFocused = false;
-    QString display;
-    bool operator==(const Seen&) const = default;
-};
 
 // Counts the dialogs shown, whoever shows them, and dismisses them when asked to.
 struct ShowCounter : QObject {
@@ -114,27 +93,18 @@ QStringList shownNames(const QFileDialog& dialog) {
 class tst_Commands : public QObject {
     Q_OBJECT
 private slots:
-    void cleanup();
-    void menuHasItsCaptionsAndIdentifiers();
-    void helpEntriesShowTheirTexts_data();
-    void helpEntriesShowTheirTexts();
-    void clearDisplaySendsNothing();
-    void exitWritesTheSettingsFile();
-    void versionTextClickFocusesConnect();
+    void cleanup() { QVERIFY2(noWindowLeftOpen(), "a window was left open"); }
+    void menusAndHelpTexts();
+    void clearDisplayAndExit();
     void selectFile_data();
     void selectFile();
-    void secondSelectionStartsFromPreviousFile();
     void oneCommandAtATime_data();
     void oneCommandAtATime();
     void typedNameInTheDialog_data();
     void typedNameInTheDialog();
 };
 
-void tst_Commands::cleanup() {
-    QVERIFY2(noWindowLeftOpen(), "a window was left open");
-}
-
-void tst_Commands::menuHasItsCaptionsAndIdentifiers() {
+void tst_Commands::menusAndHelpTexts() {
     MessageRecorder messages;
     TestProgram program;
     frmMain* form = program.start();
@@ -142,191 +112,104 @@ void tst_Commands::menuHasItsCaptionsAndIdentifiers() {
     for (QAction* menu : form->SSActiveToolBars1->actions()) {
         QStringList entries;
         for (QAction* entry : menu->menu()->actions())
-            entries << (entry->isSeparator() ? QStringLiteral("-")
-                                             : entry->objectName() + u'=' + entry->text());
+            entries << (entry->isSeparator() ? u"-"_s : entry->objectName() + u'=' + entry->text());
         menus << menu->objectName() + u'=' + menu->text() + u':' + entries.join(u',');
     }
-    QCOMPARE(menus, (QStringList{
-                        QStringLiteral("ID_File=&File:ID_SelectFile=&Select File,"
-                                       "ID_ClearDisplay=Clear Display,-,ID_Exit=E&xit"),
-                        QStringLiteral("ID_Help=&Help:ID_Contents=Co&ntents,-,ID_About=&About"),
-                    }));
-}
-
-void tst_Commands::helpEntriesShowTheirTexts_data() {
-    QTest::addColumn<QString>("id");
-    QTest::addColumn<QString>("title");
-    QTest::addColumn<QStringList>("mentions");
-    QTest::newRow("Contents") << QStringLiteral("ID_Contents") << QStringLiteral("Contents")
-                              << QStringList{QStringLiteral("Connect"),
-                                             QStringLiteral("Select File"),
-                                             QStringLiteral("Upload Program"),
-                                             QStringLiteral("Verify Data"),
-                                             QStringLiteral("Corvid.ini"),
-                                             QStringLiteral("Baud Rate"),
-                                             QStringLiteral("ln -s")};
-    QTest::newRow("About") << QStringLiteral("ID_About") << QStringLiteral("About")
-                           << QStringList{QStringLiteral("Brisa Infineon Flash Programmer"),
-                                          QStringLiteral("Ver 1.23 - 09/05/06")};
-}
-
-void tst_Commands::helpEntriesShowTheirTexts() {
-    QFETCH(QString, id);
-    QFETCH(QString, title);
-    QFETCH(QStringList, mentions);
-    MessageRecorder messages;
-    TestProgram program;
-    frmMain* form = program.start();
-    tool(form, id)->trigger();
-    QCOMPARE(messages.count(), 1);
-    QCOMPARE(messages.last().title, title);
-    QCOMPARE(messages.last().style, 64);
-    for (const QString& mention : mentions)
-        QVERIFY2(messages.last().text.contains(mention), qPrintable(mention));
+    QCOMPARE(menus, (QStringList{u"ID_File=&File:ID_SelectFile=&Select File,"
+                                 u"ID_ClearDisplay=Clear Display,-,ID_Exit=E&xit"_s,
+                                 u"ID_Help=&Help:ID_Contents=Co&ntents,-,ID_About=&About"_s}));
+    const QStringList contents{u"Connect"_s,     u"Select File"_s, u"Upload Program"_s,
+                               u"Verify Data"_s, u"Corvid.ini"_s,  u"Baud Rate"_s,
+                               u"ln -s"_s};
+    const QStringList about{u"Brisa Infineon Flash Programmer"_s, u"Ver 1.23 - 09/05/06"_s};
+    for (const auto& [id, mentions] :
+         {std::pair{"ID_Contents", contents}, std::pair{"ID_About", about}}) {
+        tool(form, id)->trigger();
+        QCOMPARE(messages.last().title, QString::fromLatin1(id + 3));
+        QCOMPARE(messages.last().style, 64);
+        for (const QString& mention : mentions)
+            QVERIFY2(messages.last().text.contains(mention), qPrintable(mention));
+    }
     // Menu identifiers and unknown tools do nothing.
     for (const char* other : {"ID_File", "ID_Help", "ID_File2", "Program", "id_exit"})
         form->SSActiveToolBars1_ToolClick(QString::fromLatin1(other));
-    QCOMPARE(messages.count(), 1);
+    QCOMPARE(messages.count(), 2);
     QVERIFY(form->isVisible());
 }
 
-void tst_Commands::clearDisplaySendsNothing() {
-    MessageRecorder messages;
-    PtyPair pty;
-    TestProgram program;
-    program.linkPort(2, pty.slavePath());
-    frmMain* form = program.start();
-    QTest::mouseClick(form->cmdConnect, Qt::LeftButton);
-    QTRY_COMPARE(pty.received(), QByteArray("\r"));
+// The table below sees the display cleared and the window gone; here the scrollback is
+// emptied too, and the settings file written at exit holds the port.
+void tst_Commands::clearDisplayAndExit() {
+    Bench bench;
+    frmMain* form = bench.form;
     for (int i = 0; i < 40; ++i)
-        pty.send(QByteArray("line ") + QByteArray::number(i) + "\r\n");
+        bench.pty.send("line " + QByteArray::number(i) + "\r\n");
     QTRY_VERIFY(form->SaxComm1->display()->allLines().size() > 25);
-    pty.clearReceived();
-
-    tool(form, QStringLiteral("ID_ClearDisplay"))->trigger();
+    tool(form, "ID_ClearDisplay")->trigger();
     QCOMPARE(form->SaxComm1->display()->allLines().join(QString()), QString());
-    QVERIFY(form->SaxComm1->PortIsOpen());
-
-    QTest::mouseClick(form->cmdConnect, Qt::LeftButton);
-    form->SaxComm1->setDisplayText("still here");
-    tool(form, QStringLiteral("ID_ClearDisplay"))->trigger();
-    QCOMPARE(form->SaxComm1->display()->screenText(), QString());
-    QTest::qWait(50);
-    QCOMPARE(pty.received(), QByteArray());
-    QCOMPARE(messages.count(), 0);
-}
-
-void tst_Commands::exitWritesTheSettingsFile() {
-    MessageRecorder messages;
-    PtyPair pty;
-    TestProgram program;
-    program.linkPort(2, pty.slavePath());
-    frmMain* form = program.start();
-    QTest::mouseClick(form->cmdConnect, Qt::LeftButton);
-    QVERIFY(!QFile::exists(program.settingsPath()));
-    tool(form, QStringLiteral("ID_Exit"))->trigger();
-    QVERIFY(!form->isVisible());
+    QVERIFY(!QFile::exists(bench.program.settingsPath()));
+    tool(form, "ID_Exit")->trigger();
     QVERIFY(!form->SaxComm1->PortIsOpen());
-    const QByteArray written = program.readSettings();
-    QVERIFY(written.contains("Serial Port=2"));
-    QVERIFY(written.contains("Baud Rate=9600"));
+    const QByteArray written = bench.program.readSettings();
+    QVERIFY(written.contains("Serial Port=2") && written.contains("Baud Rate=9600"));
     QVERIFY(written.contains("Main Width="));
-    QCOMPARE(messages.count(), 0);
-}
-
-void tst_Commands::versionTextClickFocusesConnect() {
-    MessageRecorder messages;
-    PtyPair pty;
-    TestProgram program;
-    program.linkPort(2, pty.slavePath());
-    frmMain* form = program.start();
-    for (const QString& caption : {QStringLiteral("&Connect"), QStringLiteral("Disconnect")}) {
-        QCOMPARE(form->cmdConnect->text(), caption);
-        QTest::mouseClick(form->txtVersionInfo, Qt::LeftButton);
-        QCOMPARE(form->focusWidget(), form->cmdConnect);
-        QCOMPARE(form->txtVersionInfo->text(), QStringLiteral("Ver 1.23 - 09/05/06"));
-        QTest::mouseClick(form->cmdConnect, Qt::LeftButton);
-    }
+    QCOMPARE(bench.pty.received(), QByteArray());
+    QCOMPARE(bench.messages.count(), 0);
 }
 
 void tst_Commands::selectFile_data() {
     QTest::addColumn<int>("size"); // -1: the file does not exist
     QTest::addColumn<bool>("cancel");
-    QTest::addColumn<QString>("path"); // "" for the chosen file
     QTest::addColumn<QString>("panel2");
-    QTest::addColumn<int>("messageCount");
-    QTest::newRow("cancel on first use")
-        << 300 << true << QString() << QStringLiteral("0Bytes ") << 0;
-    QTest::newRow("300-byte file") << 300 << false << QString() << QStringLiteral("300Bytes ") << 0;
-    QTest::newRow("empty file") << 0 << false << QString() << QStringLiteral("0Bytes ") << 0;
-    QTest::newRow("typed missing name")
-        << -1 << false << QString() << QStringLiteral("0Bytes ") << 1;
+    QTest::newRow("cancel on first use") << 300 << true << u"0Bytes "_s;
+    QTest::newRow("300-byte file") << 300 << false << u"300Bytes "_s;
+    QTest::newRow("empty file") << 0 << false << u"0Bytes "_s;
+    QTest::newRow("typed missing name") << -1 << false << u"0Bytes "_s;
 }
 
+// A second selection starts from the file chosen before, with the same title, name and filter.
 void tst_Commands::selectFile() {
     QFETCH(int, size);
     QFETCH(bool, cancel);
-    QFETCH(QString, panel2);
-    QFETCH(int, messageCount);
     MessageRecorder messages;
     ScriptedDialog dialog;
     TestProgram program;
-    const QString chosen = program.filePath(QStringLiteral("image.bin"));
+    const QString chosen = program.filePath(u"image.bin"_s);
     if (size >= 0)
-        program.makeFile(QStringLiteral("image.bin"), QByteArray(size, '\x5a'));
+        program.makeFile(u"image.bin"_s, QByteArray(size, '\x5a'));
+    const QString second = program.makeFile(u"second.h86"_s, "01234");
     frmMain* form = program.start();
     dialog.answers << (cancel ? std::nullopt : std::optional<QString>(chosen));
+    tool(form, "ID_SelectFile")->trigger();
 
-    tool(form, QStringLiteral("ID_SelectFile"))->trigger();
-
-    QCOMPARE(dialog.seen.size(), 1);
-    QCOMPARE(messages.count(), messageCount);
-    QCOMPARE(form->StatusBar1->Panels(2)->text(), panel2);
-    if (cancel) {
-        QCOMPARE(Variables::strProgramFile, QString());
-        QCOMPARE(form->StatusBar1->Panels(1)->text(), QStringLiteral("No File Selected"));
-    } else if (size < 0) {
-        QCOMPARE(Variables::strProgramFile, chosen);
-        QCOMPARE(form->StatusBar1->Panels(1)->text(), QStringLiteral("No File Selected"));
-        QCOMPARE(
-            messages.last().text,
-            QStringLiteral("Error Locating Or Reading Specified Download File\r\rError #  0 - "));
-        QCOMPARE(messages.last().title, QStringLiteral("File Error"));
+    QCOMPARE(messages.count(), size < 0 ? 1 : 0);
+    QTEST(form->StatusBar1->Panels(2)->text(), "panel2");
+    QCOMPARE(Variables::strProgramFile, cancel ? QString() : chosen);
+    QCOMPARE(form->StatusBar1->Panels(1)->text(),
+             cancel || size < 0 ? u"No File Selected"_s : chosen);
+    if (size < 0) {
+        QCOMPARE(messages.last().text,
+                 u"Error Locating Or Reading Specified Download File\r\rError #  0 - "_s);
+        QCOMPARE(messages.last().title, u"File Error"_s);
         QCOMPARE(messages.last().style, 16);
-    } else {
-        QCOMPARE(Variables::strProgramFile, chosen);
-        QCOMPARE(Variables::lngFileSize, size);
-        QCOMPARE(form->StatusBar1->Panels(1)->text(), chosen);
     }
-}
+    QCOMPARE(Variables::lngFileSize, qMax(size, 0) * !cancel);
 
-void tst_Commands::secondSelectionStartsFromPreviousFile() {
-    MessageRecorder messages;
-    ScriptedDialog dialog;
-    TestProgram program;
-    const QString first = program.makeFile(QStringLiteral("first.hex"), "0123");
-    const QString second = program.makeFile(QStringLiteral("second.h86"), "01234");
-    frmMain* form = program.start();
-    dialog.answers << first << second;
-    tool(form, QStringLiteral("ID_SelectFile"))->trigger();
-    tool(form, QStringLiteral("ID_SelectFile"))->trigger();
-
+    dialog.answers << second;
+    tool(form, "ID_SelectFile")->trigger();
     QCOMPARE(dialog.seen.size(), 2);
     for (const CommonDialog& shown : dialog.seen) {
         QVERIFY(shown.CancelError);
-        QCOMPARE(shown.FileName, QStringLiteral("*.bin"));
-        QCOMPARE(shown.DialogTitle, QStringLiteral("Open Program File"));
-        QCOMPARE(shown.Filter,
-                 QStringLiteral("(*.bin)|*.bin|(*.h86)|*.h86|(*.hex)|*.hex|(*.*)|*.*"));
+        QCOMPARE(shown.FileName, u"*.bin"_s);
+        QCOMPARE(shown.DialogTitle, u"Open Program File"_s);
+        QCOMPARE(shown.Filter, u"(*.bin)|*.bin|(*.h86)|*.h86|(*.hex)|*.hex|(*.*)|*.*"_s);
     }
     QCOMPARE(dialog.seen.at(0).InitDir, QString());
-    QCOMPARE(dialog.seen.at(1).InitDir, first);
-    QCOMPARE(dialog.seen.at(1).startFolder(), program.folder());
+    QCOMPARE(dialog.seen.at(1).InitDir, cancel ? QString() : chosen);
+    QCOMPARE(dialog.seen.at(1).startFolder(), cancel ? QString() : program.folder());
     QCOMPARE(dialog.seen.at(1).nameFilters(),
-             (QStringList{QStringLiteral("(*.bin)"), QStringLiteral("(*.h86)"),
-                          QStringLiteral("(*.hex)"), QStringLiteral("(*.*)")}));
-    QCOMPARE(form->StatusBar1->Panels(2)->text(), QStringLiteral("5Bytes "));
-    QCOMPARE(messages.count(), 0);
+             (QStringList{u"(*.bin)"_s, u"(*.h86)"_s, u"(*.hex)"_s, u"(*.*)"_s}));
+    QCOMPARE(form->StatusBar1->Panels(2)->text(), u"5Bytes "_s);
 }
 
 void tst_Commands::oneCommandAtATime_data() {
@@ -334,9 +217,7 @@ void tst_Commands::oneCommandAtATime_data() {
     QTest::addColumn<Action>("command");
     QTest::addColumn<bool>("done");
     QTest::addColumn<QByteArray>("wireIfDone");
-    auto menu = [](const char* id) {
-        return [id](frmMain* form) { tool(form, QString::fromLatin1(id))->trigger(); };
-    };
+    auto menu = [](const char* id) { return [id](frmMain* form) { tool(form, id)->trigger(); }; };
     const struct {
         const char* name;
         Action action;
@@ -411,45 +292,34 @@ void tst_Commands::oneCommandAtATime() {
     QFETCH(QByteArray, wireIfDone);
     int messageCount = 0;
     std::function<void()> inMessageBox;
-    const MessageRecorder restoresTheMessageBox;
+    ScriptedDialog fileDialog;
+    ShowCounter shown;
+    qApp->installEventFilter(&shown);
+    Bench bench(state != State::Idle);
+    // The bench's recorder puts the message box back when it goes.
     MessageBox::setHandler([&](const QString&, int, const QString&) {
         ++messageCount;
         if (auto act = std::exchange(inMessageBox, {}))
             act();
         return MessageBox::vbOK;
     });
-    ScriptedDialog fileDialog;
-    ShowCounter shown;
-    qApp->installEventFilter(&shown);
-    PtyPair pty;
-    TestProgram program;
-    program.linkPort(2, pty.slavePath());
-    const QByteArray image = testBytes(200000);
-    frmMain* form = program.start();
-    Variables::strProgramFile = program.makeFile(QStringLiteral("image.bin"), image);
+    frmMain* form = bench.form;
+    PtyPair& pty = bench.pty;
+    const QByteArray image = bench.chooseFile(testBytes(200000));
     form->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(form));
     TerminationSignals termination;
     connect(&termination, &TerminationSignals::terminationRequested, form, &QWidget::close);
-    if (state != State::Idle) {
-        QTest::mouseClick(form->cmdConnect, Qt::LeftButton);
-        QTRY_COMPARE(pty.received(), QByteArray("\r"));
-        pty.clearReceived();
-    }
     form->SaxComm1->setDisplayText("board says hello");
 
     auto seen = [&] {
-        return Seen{form->SaxComm1->PortIsOpen(),
-                    shown.upload,
-                    shown.verify,
-                    int(fileDialog.seen.size()),
-                    messageCount,
-                    form->isVisible(),
-                    form->focusWidget() == form->cmdConnect,
-                    form->SaxComm1->display()->screenText()};
+        return std::tuple(form->SaxComm1->PortIsOpen(), shown.upload, shown.verify,
+                          int(fileDialog.seen.size()), messageCount, form->isVisible(),
+                          form->focusWidget() == form->cmdConnect,
+                          form->SaxComm1->display()->screenText());
     };
-    Seen before;
-    Seen after;
+    auto before = seen();
+    auto after = before;
     bool inState = false;
     bool settled = false;
     auto act = [&] {
@@ -481,7 +351,7 @@ void tst_Commands::oneCommandAtATime() {
     case State::Uploading:
     case State::UploadCancelled:
         wire = image + image.right(1);
-        whenShown<frmStatus>(QStringLiteral("frmStatus"), [&](frmStatus& dialog) {
+        whenShown<frmStatus>(u"frmStatus"_s, [&](frmStatus& dialog) {
             // The line stalls, so the transfer is in the middle while the command is tried.
             pty.pauseReading(true);
             QTimer::singleShot(50, &dialog, [&] {
@@ -498,7 +368,7 @@ void tst_Commands::oneCommandAtATime() {
         break;
     case State::VerifyWaiting:
         wire = "UFD\r";
-        whenShown<frmVerify>(QStringLiteral("frmVerify"), [&](frmVerify& dialog) {
+        whenShown<frmVerify>(u"frmVerify"_s, [&](frmVerify& dialog) {
             QTimer::singleShot(50, &dialog, [&] {
                 inState = Variables::blnVerifying != Variables::kFalse;
                 act();
@@ -512,7 +382,7 @@ void tst_Commands::oneCommandAtATime() {
             inState = true;
             act();
         };
-        tool(form, QStringLiteral("ID_About"))->trigger();
+        tool(form, "ID_About")->trigger();
         break;
     }
     qApp->removeEventFilter(&shown);
@@ -532,14 +402,14 @@ void tst_Commands::oneCommandAtATime() {
     // byte being sent, and every byte handed over still reaches the line.
     if (!form->isVisible()) {
         QVERIFY(!form->SaxComm1->PortIsOpen());
-        QVERIFY(program.readSettings().contains("[CONFIGURATION]"));
+        QVERIFY(bench.program.readSettings().contains("[CONFIGURATION]"));
         QVERIFY(wire.startsWith(pty.received()));
     } else {
         QTRY_COMPARE(pty.received().size(), wire.size());
         QCOMPARE(pty.received(), wire);
         // The buttons tell the truth.
         const bool open = form->SaxComm1->PortIsOpen();
-        QCOMPARE(form->cmdConnect->text() == QStringLiteral("Disconnect"), open);
+        QCOMPARE(form->cmdConnect->text() == u"Disconnect"_s, open);
         QCOMPARE(form->cmdUpload->isEnabled(), open);
     }
 }
@@ -547,13 +417,12 @@ void tst_Commands::oneCommandAtATime() {
 void tst_Commands::typedNameInTheDialog_data() {
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QStringList>("shown"); // empty: the name comes back
-    QTest::newRow("the default *.bin") << QStringLiteral("*.bin") << QStringList{u"a.bin"_s};
-    QTest::newRow("? and *") << QStringLiteral("*.h?6") << QStringList{u"c.h86"_s};
-    QTest::newRow("two patterns") << QStringLiteral("*.bin;*.hex")
-                                  << QStringList{u"a.bin"_s, u"b.hex"_s};
-    QTest::newRow("*") << QStringLiteral("*") << QStringList{u"a.bin"_s, u"b.hex"_s, u"c.h86"_s};
-    QTest::newRow("existing file") << QStringLiteral("b.hex") << QStringList();
-    QTest::newRow("missing file") << QStringLiteral("new.bin") << QStringList();
+    QTest::newRow("the default *.bin") << u"*.bin"_s << QStringList{u"a.bin"_s};
+    QTest::newRow("? and *") << u"*.h?6"_s << QStringList{u"c.h86"_s};
+    QTest::newRow("two patterns") << u"*.bin;*.hex"_s << QStringList{u"a.bin"_s, u"b.hex"_s};
+    QTest::newRow("*") << u"*"_s << QStringList{u"a.bin"_s, u"b.hex"_s, u"c.h86"_s};
+    QTest::newRow("existing file") << u"b.hex"_s << QStringList();
+    QTest::newRow("missing file") << u"new.bin"_s << QStringList();
 }
 
 void tst_Commands::typedNameInTheDialog() {
@@ -564,13 +433,13 @@ void tst_Commands::typedNameInTheDialog() {
         program.makeFile(name, "x");
     CommonDialog settings;
     settings.InitDir = program.folder();
-    settings.FileName = QStringLiteral("*.bin");
+    settings.FileName = u"*.bin"_s;
     settings.Filter = FileAccess::kProgramFileFilter;
     const std::unique_ptr<QFileDialog> dialog = settings.openDialog();
     dialog->show();
     QTRY_COMPARE(shownNames(*dialog), QStringList{u"a.bin"_s});
 
-    auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    auto* name = dialog->findChild<QLineEdit*>(u"fileNameEdit"_s);
     name->setText(typed);
     QTest::keyClick(name, Qt::Key_Return);
     if (shown.isEmpty()) {

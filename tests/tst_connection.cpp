@@ -1,6 +1,6 @@
+#include "app/frmMain.h"
 #include "serial/SaxComm.h"
 #include "serial/TerminalDisplay.h"
-#include "app/frmMain.h"
 #include "support/MessageRecorder.h"
 #include "support/PtyPair.h"
 #include "support/TestProgram.h"

@@ -1,7 +1,7 @@
-#include "serial/SaxComm.h"
-#include "serial/TerminalDisplay.h"
 #include "foundation/DoEvents.h"
 #include "foundation/RunTimeError.h"
+#include "serial/SaxComm.h"
+#include "serial/TerminalDisplay.h"
 #include "support/PtyPair.h"
 
 #include <QTemporaryDir>

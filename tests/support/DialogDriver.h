@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QApplication>
-#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 
@@ -12,7 +11,6 @@
 template <typename Dialog>
 void whenShown(const QString& objectName, std::function<void(Dialog&)> action) {
     auto* poll = new QTimer;
-    poll->setInterval(5);
     QObject::connect(poll, &QTimer::timeout, poll, [poll, objectName, action] {
         for (QWidget* window : QApplication::topLevelWidgets()) {
             auto* dialog = qobject_cast<Dialog*>(window);
@@ -24,5 +22,5 @@ void whenShown(const QString& objectName, std::function<void(Dialog&)> action) {
             }
         }
     });
-    poll->start();
+    poll->start(5);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "foundation/MessageBox.h"
+
 #include <QList>
 #include <QString>
 
@@ -13,8 +15,13 @@ public:
         QString title;
     };
 
-    MessageRecorder();
-    ~MessageRecorder();
+    MessageRecorder() {
+        MessageBox::setHandler([this](const QString& text, int style, const QString& title) {
+            m_messages.append({text, style, title});
+            return MessageBox::vbOK;
+        });
+    }
+    ~MessageRecorder() { MessageBox::setHandler({}); }
     MessageRecorder(const MessageRecorder&) = delete;
     MessageRecorder& operator=(const MessageRecorder&) = delete;
 

@@ -8,17 +8,7 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
-
-namespace {
-
-constexpr struct {
-    speed_t code;
-    int rate;
-} kSpeeds[] = {{B1200, 1200},     {B2400, 2400},     {B4800, 4800},    {B9600, 9600},
-               {B19200, 19200},   {B38400, 38400},   {B57600, 57600},  {B115200, 115200},
-               {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
-
-} // namespace
+#include <utility>
 
 PtyPair::PtyPair() {
     char name[256] = {};
@@ -41,10 +31,7 @@ PtyPair::PtyPair() {
 }
 
 PtyPair::~PtyPair() {
-    m_notifier.reset();
-    m_writeNotifier.reset();
-    if (m_master >= 0)
-        ::close(m_master);
+    hangUp();
     if (m_slave >= 0)
         ::close(m_slave);
 }
@@ -55,24 +42,17 @@ void PtyPair::send(const QByteArray& bytes) {
 }
 
 void PtyPair::writePending() {
-    // What the pseudo-terminal cannot take now goes out when it has room again, from the
-    // message loop, so that the program on the other side can read meanwhile.
+    // What the pseudo-terminal cannot take now goes out from the message loop when it has room
+    // again, so that the program on the other side can read meanwhile.
     while (m_master >= 0 && !m_pending.isEmpty()) {
         const ssize_t n = ::write(m_master, m_pending.constData(), m_pending.size());
-        if (n > 0) {
+        if (n > 0)
             m_pending.remove(0, n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
+        else if (n >= 0 || errno != EINTR)
             break;
-        }
     }
     if (m_writeNotifier)
         m_writeNotifier->setEnabled(m_master >= 0 && !m_pending.isEmpty());
-}
-
-void PtyPair::setResponder(std::function<void(const QByteArray&)> responder) {
-    m_responder = std::move(responder);
 }
 
 void PtyPair::pauseReading(bool paused) {
@@ -94,33 +74,30 @@ void PtyPair::hangUpLine() {
 
 void PtyPair::readMaster() {
     char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(m_master, buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        const QByteArray chunk(buffer, n);
-        m_received.append(chunk);
+    for (ssize_t n; (n = ::read(m_master, buffer, sizeof buffer)) > 0;) {
+        m_received.append(buffer, n);
         if (m_responder)
-            m_responder(chunk);
+            m_responder(QByteArray(buffer, n));
     }
 }
 
 int PtyPair::slaveBaudRate() const {
+    const std::pair<speed_t, int> speeds[] = {
+        {B1200, 1200},     {B2400, 2400},     {B4800, 4800},    {B9600, 9600},
+        {B19200, 19200},   {B38400, 38400},   {B57600, 57600},  {B115200, 115200},
+        {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
     termios settings{};
     if (::tcgetattr(m_slave, &settings) != 0)
         return -1;
-    const speed_t speed = ::cfgetospeed(&settings);
-    for (const auto& entry : kSpeeds) {
-        if (entry.code == speed)
-            return entry.rate;
+    for (const auto& [code, rate] : speeds) {
+        if (code == ::cfgetospeed(&settings))
+            return rate;
     }
     return 0;
 }
 
 bool PtyPair::slaveIsEightNoParityOneStop() const {
     termios settings{};
-    if (::tcgetattr(m_slave, &settings) != 0)
-        return false;
-    return (settings.c_cflag & CSIZE) == CS8 && !(settings.c_cflag & PARENB) &&
-           !(settings.c_cflag & CSTOPB);
+    return ::tcgetattr(m_slave, &settings) == 0 && (settings.c_cflag & CSIZE) == CS8 &&
+           !(settings.c_cflag & (PARENB | CSTOPB));
 }

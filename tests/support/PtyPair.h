@@ -20,27 +20,21 @@ public:
 
     bool isValid() const { return m_master >= 0; }
     QString slavePath() const { return m_slavePath; }
-
     // Every byte the program has put on the line so far.
     QByteArray received() const { return m_received; }
     void clearReceived() { m_received.clear(); }
-
-    // Writes bytes to the program, as the target would; what does not fit now follows from the
-    // message loop.
+    // Writes bytes to the program; what does not fit now follows from the message loop.
     void send(const QByteArray& bytes);
-
     // Called with each chunk that arrives, to answer like a target.
-    void setResponder(std::function<void(const QByteArray&)> responder);
-
+    void setResponder(std::function<void(const QByteArray&)> responder) {
+        m_responder = std::move(responder);
+    }
     // Stops reading the line, so that what the program sends piles up in the pseudo-terminal.
     void pauseReading(bool paused);
-
     // The far end goes away: the master side is closed and the device with it.
     void hangUp();
-    // The line is hung up, as a modem dropping its carrier does: the device stays, but every
-    // open of it is cut off.
+    // The line is hung up as by a modem dropping its carrier: the device stays, opens are cut.
     void hangUpLine();
-
     // The line settings as the slave side's terminal settings hold them.
     int slaveBaudRate() const;
     bool slaveIsEightNoParityOneStop() const;
@@ -53,8 +47,8 @@ private:
     int m_slave = -1;
     QString m_slavePath;
     QByteArray m_received;
+    QByteArray m_pending;
     std::unique_ptr<QSocketNotifier> m_notifier;
     std::unique_ptr<QSocketNotifier> m_writeNotifier;
-    QByteArray m_pending;
     std::function<void(const QByteArray&)> m_responder;
 };

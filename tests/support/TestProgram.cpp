@@ -1,12 +1,11 @@
 #include "support/TestProgram.h"
 
-#include "foundation/Forms.h"
 #include "app/Variables.h"
 #include "app/frmMain.h"
 
 #include <QApplication>
-
 #include <QFile>
+
 #include <algorithm>
 
 TestProgram::TestProgram() {
@@ -15,10 +14,8 @@ TestProgram::TestProgram() {
 }
 
 TestProgram::~TestProgram() {
-    if (m_form) {
-        m_form->close();
-        delete m_form.data();
-    }
+    close();
+    delete m_form.data();
     // Windows unloaded by the program are deleted from the message loop.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     Variables::setProgramFolder(QString());
@@ -35,12 +32,6 @@ void TestProgram::resetSharedState() {
     Variables::strBaudRate.clear();
     Variables::bytRxBuffer.fill(0);
     Variables::lngRxCount = 0;
-}
-
-void TestProgram::writeSettings(const QByteArray& content) const {
-    QFile file(settingsPath());
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(content);
 }
 
 QByteArray TestProgram::readSettings() const {

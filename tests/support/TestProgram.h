@@ -20,9 +20,11 @@ public:
     QString filePath(const QString& name) const { return m_dir.filePath(name); }
     QString settingsPath() const { return filePath(QStringLiteral("Corvid.ini")); }
 
-    void writeSettings(const QByteArray& content) const;
+    void writeSettings(const QByteArray& content) const {
+        makeFile(QStringLiteral("Corvid.ini"), content);
+    }
     QByteArray readSettings() const;
-    // A file of size bytes in the program folder; returns its path.
+    // A file in the program folder; returns its path.
     QString makeFile(const QString& name, const QByteArray& content) const;
     // Points COMn in the program folder at device.
     void linkPort(int portNumber, const QString& device) const;
@@ -31,7 +33,6 @@ public:
     frmMain* start();
     // Closes the main window the way its close box does.
     void close();
-    frmMain* form() const { return m_form.data(); }
 
     static void resetSharedState();
 
