@@ -17,6 +17,8 @@ namespace {
 constexpr int kImageSize = 64 * 1024;
 
 // The program started in a temporary folder whose COM2 is the simulated board, at 115200 baud.
+// Only a quarter second of silence ends a burst, so an upload stalled on a busy machine still
+// reaches the board as one image.
 struct Workbench {
     MessageRecorder messages;
     TestProgram program;
@@ -31,7 +33,7 @@ struct Workbench {
         board = std::make_unique<BoardProcess>(QStringLiteral(CORVID_TARGET_PATH),
                                                QStringList{QStringLiteral("--link"), link,
                                                            QStringLiteral("--burst-gap"),
-                                                           QStringLiteral("50")} +
+                                                           QStringLiteral("250")} +
                                                    boardOptions.split(u' ', Qt::SkipEmptyParts));
         form = program.start();
         Variables::strProgramFile =
