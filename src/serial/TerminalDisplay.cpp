@@ -95,6 +95,8 @@ class TerminalAccessible : public QAccessibleWidget, public QAccessibleTextInter
 public:
     explicit TerminalAccessible(TerminalDisplay* display)
         : QAccessibleWidget(display, QAccessible::Terminal) {}
+    // The widget's name and description, beside the text interface's text of a range.
+    using QAccessibleWidget::text;
 
     void* interface_cast(QAccessible::InterfaceType type) override {
         if (type == QAccessible::TextInterface)
