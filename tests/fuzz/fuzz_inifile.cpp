@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(written.endsWith(original.sliced(prefix)) ||
               (written == original.first(begin) + now + original.sliced(begin + was.size()) &&
                was.endsWith('\r') == now.endsWith('\r') &&
-               field(was.first(std::max(was.indexOf('='), 0)))
+               field(was.first(std::max(was.indexOf('='), qsizetype(0))))
                        .compare(field(key.toUtf8()), Qt::CaseInsensitive) == 0),
           "a line other than the key's changed, or its line ending");
     write();
