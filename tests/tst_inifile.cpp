@@ -93,18 +93,19 @@ private slots:
         writeFile(path, "\xEF\xBB\xBF; Corvid\r\n[Screen Info]\r\n  Main TOP = 900 \r\n"
                         "Unknown=x\r\n\r\n[Other]\r\n\xEF\xBB\xBFk=1");
         QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7777)));
-        const ino_t original = inode(path);
         QCOMPARE(write(path, u"SCREEN INFO"_s, u"main top"_s, u"\u00E9"_s), 0);
         QCOMPARE(write(path, u"screen info"_s, u"Main Left"_s, 1.0f / 3), 0);
         QCOMPARE(write(path, u"Other"_s, u"\uFEFFk"_s, qint16(-32768)), 0);
+        // A new file takes the old one's place (their inodes differ while both exist).
+        const ino_t original = inode(path);
         QCOMPARE(write(path, u"New"_s, u"k"_s, 0.123817444f), 0);
+        const ino_t replaced = inode(path);
+        QVERIFY(replaced != original);
         for (const QString& refused :
              {u"S|k|\n"_s, u"S|k|\0"_s, u"\r|k|v"_s, u" |k|v"_s, u"S||v"_s, u"S|=|v"_s}) {
             const QStringList entry = refused.split(u'|');
             QCOMPARE(write(path, entry[0], entry[1], entry[2]), 380);
         }
-        const ino_t replaced = inode(path);
-        QVERIFY(replaced != original);
         QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x5555)));
         QCOMPARE(write(path, u"New"_s, u"n"_s, 3e9f), 0);
         QCOMPARE(inode(path), replaced);
