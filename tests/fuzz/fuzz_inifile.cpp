@@ -26,8 +26,8 @@ static QString field(QByteArrayView bytes) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    // Never removed: libFuzzer leaves by exit(), and TMPDIR points into the build tree.
-    static const QString path = (new QTemporaryDir)->filePath(u"Corvid.ini"_s);
+    static const QTemporaryDir directory;
+    static const QString path = directory.filePath(u"Corvid.ini"_s);
     const auto readFile = [] {
         QFile file(path);
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
