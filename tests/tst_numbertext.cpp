@@ -3,7 +3,7 @@
 
 #include <QtTest>
 
-// The numeric value of settings texts, their plain whole numbers and their 16-bit rounding.
+// The numeric value of settings texts, their whole numbers, and the number line of messages.
 class tst_NumberText : public QObject {
     Q_OBJECT
 private slots:
@@ -41,6 +41,7 @@ private slots:
             QCOMPARE(failure.number(), 6);
         }
         QTEST(int16, "int16");
+        QCOMPARE(NumberText::errorNumberLine(0, text), QStringLiteral("Error #  0 - ") + text);
     }
 };
 
