@@ -105,9 +105,7 @@ private slots:
                 QCOMPARE(mismatch[u"file"].toString(),
                          QString::fromLatin1(image.mid(992, 16).toHex(' ')));
             } else if (board == 5) {
-                QVERIFY2(
-                    record[u"failure"].toString().contains(QStringLiteral("lost during upload")),
-                    qPrintable(record[u"failure"].toString()));
+                QVERIFY(record[u"failure"].toString().contains(u"lost during upload"));
                 QVERIFY(mismatch.isEmpty());
             } else {
                 QCOMPARE(record[u"bytes_sent"].toInteger(), 4096 + 1 + 4);
@@ -198,37 +196,33 @@ private slots:
         QCOMPARE(board.log().count(QStringLiteral("programmed")), 2);
     }
 
-    void comparator_data() {
-        QTest::addColumn<int>("chunk");
-        QTest::addColumn<QList<qint64>>("flipped");
-        QTest::addColumn<qint64>("contextStart");
-        QTest::newRow("first byte") << 100 << QList<qint64>{0, 1, 2} << qint64(0);
-        QTest::newRow("across chunks, more than kept")
-            << 5 << QList<qint64>{20, 21, 30, 40, 50, 60, 70, 80, 90, 95} << qint64(12);
-        QTest::newRow("near the end") << 1 << QList<qint64>{99} << qint64(91);
-    }
-
+    // The streaming comparison keeps the first eight offsets and 16 bytes of context, also
+    // across chunk ends and at either end of the image.
     void comparator() {
-        QFETCH(int, chunk);
-        QFETCH(QList<qint64>, flipped);
-        QFETCH(qint64, contextStart);
+        const struct {
+            int chunk;
+            QList<qint64> flipped;
+            qint64 contextStart;
+        } cases[] = {
+            {100, {0, 1, 2}, 0}, {5, {20, 21, 30, 40, 50, 60, 70, 80, 90, 95}, 12}, {1, {99}, 91}};
         const QByteArray file = testBytes(100);
-        QByteArray flash = file;
-        for (const qint64 offset : flipped)
-            flash[offset] = static_cast<char>(flash[offset] ^ 0x5A);
-        TargetProtocol::StreamComparator comparator;
-        for (qint64 at = 0; at < file.size(); at += chunk)
-            comparator.compare(file.constData() + at, flash.constData() + at,
-                               std::min<qint64>(chunk, file.size() - at));
-        QCOMPARE(comparator.compared(), 100);
-        QVERIFY(!comparator.equal());
-        const TargetProtocol::Mismatch& mismatch = *comparator.mismatch();
-        QCOMPARE(mismatch.count, flipped.size());
-        QCOMPARE(mismatch.firstOffsets, flipped.first(std::min<qsizetype>(flipped.size(), 8)));
-        QCOMPARE(mismatch.contextStart, contextStart);
-        const qsizetype length = std::min<qint64>(16, 100 - contextStart);
-        QCOMPARE(mismatch.fileContext, file.mid(contextStart, length));
-        QCOMPARE(mismatch.flashContext, flash.mid(contextStart, length));
+        for (const auto& [chunk, flipped, contextStart] : cases) {
+            QByteArray flash = file;
+            for (const qint64 offset : flipped)
+                flash[offset] = static_cast<char>(flash[offset] ^ 0x5A);
+            TargetProtocol::StreamComparator comparator;
+            for (qint64 at = 0; at < file.size(); at += chunk)
+                comparator.compare(file.constData() + at, flash.constData() + at,
+                                   std::min<qint64>(chunk, file.size() - at));
+            QCOMPARE(comparator.compared(), 100);
+            const TargetProtocol::Mismatch& mismatch = *comparator.mismatch();
+            QCOMPARE(mismatch.count, flipped.size());
+            QCOMPARE(mismatch.firstOffsets, flipped.first(std::min<qsizetype>(flipped.size(), 8)));
+            QCOMPARE(mismatch.contextStart, contextStart);
+            const qsizetype length = std::min<qint64>(16, 100 - contextStart);
+            QCOMPARE(mismatch.fileContext, file.mid(contextStart, length));
+            QCOMPARE(mismatch.flashContext, flash.mid(contextStart, length));
+        }
     }
 };
 
