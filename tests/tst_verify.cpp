@@ -38,14 +38,14 @@ void tst_Verify::verification_data() {
     QTest::addColumn<int>("flipAt");      // position in the reply, -1 for none
     QTest::addColumn<QString>("title");   // of the one message, empty for none
     QTest::addColumn<QString>("message"); // a pattern
-    const QString ok = u"^1024 Bytes of Flash Data Verified Correct as Sent\r$"_s;
+    const QString ok = u"^10000 Bytes of Flash Data Verified Correct as Sent\r$"_s;
     const QString differs = u"^Retreived Data Not Equal To Binary File Specified\r"
                             u"Byte\\[%1\\] Is %2 Should Be %3\\.\r\r$"_s;
     QTest::newRow("match") << u"whole"_s << -1 << u"Verification Complete"_s << ok;
     QTest::newRow("match, tail in a yield") << u"tail"_s << -1 << u"Verification Complete"_s << ok;
     QTest::newRow("sixth byte differs") << u"whole"_s << 5 << u"Verify Error"_s << differs.arg(1);
     QTest::newRow("last byte differs")
-        << u"whole"_s << 1028 << u"Verify Error"_s << differs.arg(1024);
+        << u"whole"_s << 10004 << u"Verify Error"_s << differs.arg(10000);
     QTest::newRow("half the reply, Cancel button") << u"cancel"_s << -1 << QString() << QString();
     QTest::newRow("half the reply, close box") << u"close"_s << -1 << QString() << QString();
     QTest::newRow("port closed") << u"closed"_s << -1 << QString() << QString();
@@ -68,7 +68,7 @@ void tst_Verify::verification() {
     QFETCH(QString, title);
     QFETCH(QString, message);
     Bench bench;
-    const int size = how == u"empty"_s ? 0 : how == u"large"_s ? 1048572 : 1024;
+    const int size = how == u"empty"_s ? 0 : how == u"large"_s ? 1048572 : 10000;
     QByteArray reply = "UFD\r\n" + bench.chooseFile(testBytes(size));
     if (flipAt >= 0) {
         message = message.arg(quint8(~reply.at(flipAt))).arg(quint8(reply.at(flipAt)));
