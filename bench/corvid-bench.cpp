@@ -10,7 +10,6 @@
 #include "foundation/ProgressBar.h"
 #include "app/Variables.h"
 #include "app/frmMain.h"
-#include "support/DialogDriver.h"
 #include "support/PtyPair.h"
 #include "support/TestProgram.h"
 #include "upload/frmStatus.h"

@@ -1,7 +1,6 @@
 #include "app/frmMain.h"
 #include "serial/SaxComm.h"
 #include "serial/TerminalDisplay.h"
-#include "support/MessageRecorder.h"
 #include "support/PtyPair.h"
 #include "support/TestProgram.h"
 

@@ -3,8 +3,6 @@
 #include "serial/SaxComm.h"
 #include "serial/TerminalDisplay.h"
 #include "support/BoardProcess.h"
-#include "support/DialogDriver.h"
-#include "support/MessageRecorder.h"
 #include "support/TestProgram.h"
 #include "upload/frmStatus.h"
 

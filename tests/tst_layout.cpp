@@ -2,7 +2,6 @@
 #include "foundation/StatusBar.h"
 #include "foundation/Twips.h"
 #include "serial/SaxComm.h"
-#include "support/MessageRecorder.h"
 #include "support/TestProgram.h"
 
 #include <QtTest>

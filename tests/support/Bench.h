@@ -2,8 +2,6 @@
 
 #include "app/Variables.h"
 #include "app/frmMain.h"
-#include "support/DialogDriver.h"
-#include "support/MessageRecorder.h"
 #include "support/PtyPair.h"
 #include "support/TestProgram.h"
 #include "upload/frmStatus.h"

@@ -1,9 +1,16 @@
 #pragma once
 
+#include "foundation/MessageBox.h"
+
+#include <QApplication>
 #include <QByteArray>
+#include <QList>
 #include <QPointer>
 #include <QString>
 #include <QTemporaryDir>
+#include <QTimer>
+
+#include <functional>
 
 class frmMain;
 
@@ -46,3 +53,51 @@ QByteArray testBytes(qsizetype size);
 
 // True when no top-level window is left visible; a widget test's cleanup checks it.
 bool noWindowLeftOpen();
+
+// Stands in for the message box while it lives: keeps each message's exact text, style and
+// title, and answers OK at once.
+class MessageRecorder {
+public:
+    struct Message {
+        QString text;
+        int style;
+        QString title;
+    };
+
+    MessageRecorder() {
+        MessageBox::setHandler([this](const QString& text, int style, const QString& title) {
+            m_messages.append({text, style, title});
+            return MessageBox::vbOK;
+        });
+    }
+    ~MessageRecorder() { MessageBox::setHandler({}); }
+    MessageRecorder(const MessageRecorder&) = delete;
+    MessageRecorder& operator=(const MessageRecorder&) = delete;
+
+    const QList<Message>& messages() const { return m_messages; }
+    int count() const { return static_cast<int>(m_messages.size()); }
+    const Message& last() const { return m_messages.back(); }
+    void clear() { m_messages.clear(); }
+
+private:
+    QList<Message> m_messages;
+};
+
+// Acts on a modal dialog once it is shown: the test's own code is blocked in the dialog's
+// wait, so the action runs from the message loop.
+template <typename Dialog>
+void whenShown(const QString& objectName, std::function<void(Dialog&)> action) {
+    auto* poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, objectName, action] {
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+            auto* dialog = qobject_cast<Dialog*>(window);
+            if (dialog && dialog->objectName() == objectName && dialog->isVisible()) {
+                poll->stop();
+                poll->deleteLater();
+                action(*dialog);
+                return;
+            }
+        }
+    });
+    poll->start(5);
+}
