@@ -96,6 +96,7 @@ void tst_Commands::menuCommands() {
     form->SaxComm1->setDisplayText(QByteArray("line\r\n").repeated(40));
     trigger(form, "ID_ClearDisplay");
     QCOMPARE(form->SaxComm1->display()->allLines().join(QString()), QString());
+    form->SaxComm1->setFocus();
     QTest::mouseClick(form->txtVersionInfo, Qt::LeftButton);
     QCOMPARE(form->focusWidget(), form->cmdConnect);
 
