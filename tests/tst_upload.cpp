@@ -98,6 +98,12 @@ void tst_Upload::farEndVanishingMidTransfer() {
              qPrintable(text));
     QCOMPARE(bench.form->cmdConnect->text(), u"Connect"_s);
     QVERIFY(!bench.form->cmdUpload->isEnabled() && !frmStatus::transferRunning());
+    // A line lost later, when idle, is reported again.
+    PtyPair fresh;
+    bench.program.linkPort(2, fresh.slavePath());
+    QTest::mouseClick(bench.form->cmdConnect, Qt::LeftButton);
+    fresh.hangUp();
+    QTRY_COMPARE(bench.messages.count(), 2);
 }
 
 QTEST_MAIN(tst_Upload)
