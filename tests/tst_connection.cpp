@@ -4,7 +4,6 @@
 
 using namespace Qt::StringLiterals;
 
-// The Connect button as a user drives it, over a real pseudo-terminal.
 class tst_Connection : public QObject {
     Q_OBJECT
 private slots:

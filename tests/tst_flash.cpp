@@ -9,16 +9,13 @@
 #include <csignal>
 #include <memory>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-// Words split at blanks; the temporary paths put into them have none.
-QStringList words(const QString& text) {
-    return text.split(u' ', Qt::SkipEmptyParts);
-}
-
 // Quick exchanges: the boards answer 50 ms after a burst, corvid-flash waits 120 ms of quiet.
-const QStringList kQuickBoard = words(QStringLiteral("--burst-gap 50"));
-const QStringList kQuickRun = words(QStringLiteral("--settle 120 --timeout 2"));
+const QStringList kQuickBoard = QProcess::splitCommand(u"--burst-gap 50"_s);
+const QStringList kQuickRun = QProcess::splitCommand(u"--settle 120 --timeout 2"_s);
 
 struct Outcome {
     int status = -1;
@@ -34,10 +31,7 @@ Outcome runFlash(const QStringList& arguments) {
             QString::fromLocal8Bit(flash.readAllStandardError())};
 }
 
-// One JSON object a line, from text or, given a path, from that file.
-QList<QJsonObject> jsonRecords(QByteArray text, const QString& path = QString()) {
-    if (QFile file(path); !path.isEmpty() && file.open(QIODevice::ReadOnly))
-        text = file.readAll();
+QList<QJsonObject> jsonRecords(const QByteArray& text) {
     QList<QJsonObject> objects;
     for (const QByteArray& line : text.split('\n')) {
         if (!line.isEmpty())
@@ -48,43 +42,33 @@ QList<QJsonObject> jsonRecords(QByteArray text, const QString& path = QString())
 
 } // namespace
 
-// corvid-flash run as a process against simulated boards, each a process of its own.
 class tst_Flash : public QObject {
     Q_OBJECT
 private:
-    QString makeFile(const QString& name, const QByteArray& content) {
-        QFile file(m_dir.filePath(name));
-        if (file.open(QIODevice::WriteOnly))
-            file.write(content);
-        return file.fileName();
-    }
-
-    QTemporaryDir m_dir;
+    TestProgram m_dir;
 
 private slots:
     void eightBoardsTwoFaults() {
         const QByteArray image = testBytes(4096);
-        const QString logPath = m_dir.filePath(QStringLiteral("eight.log"));
-        QStringList arguments =
-            words(QStringLiteral("-i %1 -b 921600 --log %2")
-                      .arg(makeFile(QStringLiteral("eight.bin"), image), logPath));
+        const QString logPath = m_dir.filePath(u"eight.log"_s);
+        QStringList arguments = QProcess::splitCommand(
+            u"-i %1 -b 921600 --log %2"_s.arg(m_dir.makeFile(u"eight.bin"_s, image), logPath));
         std::vector<std::unique_ptr<BoardProcess>> boards;
         for (int i = 0; i < 8; ++i) {
-            const QString fault = i == 2   ? QStringLiteral("--flip-byte 1000")
-                                  : i == 5 ? QStringLiteral("--hangup-after 2000")
+            const QString fault = i == 2   ? u"--flip-byte 1000"_s
+                                  : i == 5 ? u"--hangup-after 2000"_s
                                            : QString();
             boards.push_back(std::make_unique<BoardProcess>(
                 QStringLiteral(CORVID_TARGET_PATH),
-                kQuickBoard + words(QStringLiteral("--pace ") + fault)));
+                kQuickBoard + QProcess::splitCommand(u"--pace "_s + fault)));
             QVERIFY(!boards.back()->device().isEmpty());
             arguments << boards.back()->device();
         }
         const Outcome run = runFlash(arguments + kQuickRun);
         QCOMPARE(run.status, 1);
-        QVERIFY2(run.out.contains(QStringLiteral("6 of 8 boards passed, 2 failed")),
-                 qPrintable(run.out));
+        QVERIFY2(run.out.contains(u"6 of 8 boards passed, 2 failed"_s), qPrintable(run.out));
 
-        const QList<QJsonObject> records = jsonRecords({}, logPath);
+        const QList<QJsonObject> records = jsonRecords(fileContent(logPath));
         QCOMPARE(records.size(), 8);
         for (const QJsonObject& record : records) {
             const int board = static_cast<int>(arguments.indexOf(record[u"device"].toString())) - 6;
@@ -97,8 +81,7 @@ private slots:
             const QJsonObject mismatch = record[u"mismatch"].toObject();
             if (board == 2) {
                 QCOMPARE(mismatch[u"text"].toString(),
-                         QStringLiteral("Byte[1001] Is %1 Should Be %2")
-                             .arg(quint8(~image.at(1000)))
+                         u"Byte[1001] Is %1 Should Be %2"_s.arg(quint8(~image.at(1000)))
                              .arg(quint8(image.at(1000))));
                 QCOMPARE(mismatch[u"count"].toInt(), 1);
                 QCOMPARE(mismatch[u"context_offset"].toInt(), 992);
@@ -118,18 +101,18 @@ private slots:
         BoardProcess board(QStringLiteral(CORVID_TARGET_PATH), kQuickBoard);
         // A rate no standard line has: the board does not pace it, and the wire time stays short.
         const auto flash = [&](const QString& options, const QByteArray& file) {
-            return runFlash(kQuickRun + words(options + QStringLiteral(" --json --baud 20000000")) +
-                            QStringList{QStringLiteral("-i"),
-                                        makeFile(QStringLiteral("big.bin"), file), board.device()});
+            return runFlash(
+                kQuickRun + QProcess::splitCommand(options + u" --json --baud 20000000"_s) +
+                QStringList{u"-i"_s, m_dir.makeFile(u"big.bin"_s, file), board.device()});
         };
         Outcome run = flash(QString(), image);
         QCOMPARE(run.status, 0);
         QList<QJsonObject> records = jsonRecords(run.out.toLocal8Bit());
         QCOMPARE(records.size(), 1);
-        QCOMPARE(records[0][u"result"].toString(), QStringLiteral("pass"));
+        QCOMPARE(records[0][u"result"].toString(), u"pass"_s);
         QCOMPARE(records[0][u"size"].toInteger(), image.size());
         // The flash holds the image and its last byte once more.
-        run = flash(QStringLiteral("--verify-only"), image + image.right(1));
+        run = flash(u"--verify-only"_s, image + image.right(1));
         QCOMPARE(run.status, 0);
         records = jsonRecords(run.out.toLocal8Bit());
         QCOMPARE(records.size(), 1);
@@ -156,10 +139,10 @@ private slots:
     void usageErrors() {
         QFETCH(QString, arguments);
         QFETCH(QString, message);
-        arguments.replace(QStringLiteral("DIR"), m_dir.path())
-            .replace(QStringLiteral("EMPTY"), makeFile(QStringLiteral("empty.bin"), QByteArray()))
-            .replace(QStringLiteral("IMAGE"), makeFile(QStringLiteral("usage.bin"), testBytes(16)));
-        const Outcome run = runFlash(words(arguments));
+        arguments.replace(u"DIR"_s, m_dir.folder())
+            .replace(u"EMPTY"_s, m_dir.makeFile(u"empty.bin"_s, QByteArray()))
+            .replace(u"IMAGE"_s, m_dir.makeFile(u"usage.bin"_s, testBytes(16)));
+        const Outcome run = runFlash(QProcess::splitCommand(arguments));
         QCOMPARE(run.status, 2);
         QVERIFY(run.out.isEmpty());
         QCOMPARE(run.err.count(u'\n'), 1);
@@ -167,33 +150,32 @@ private slots:
     }
 
     void watchTwoBoardsOnOnePort() {
-        const QString link = m_dir.filePath(QStringLiteral("station"));
-        const QString logPath = m_dir.filePath(QStringLiteral("watch.log"));
+        const QString link = m_dir.filePath(u"station"_s);
+        const QString logPath = m_dir.filePath(u"watch.log"_s);
         BoardProcess board(QStringLiteral(CORVID_TARGET_PATH),
-                           kQuickBoard + QStringList{QStringLiteral("--link"), link});
+                           kQuickBoard + QStringList{u"--link"_s, link});
         QProcess flash;
-        flash.start(
-            QStringLiteral(CORVID_FLASH_PATH),
-            words(QStringLiteral("--watch -b 921600 -i %1 --log %2 %3")
-                      .arg(makeFile(QStringLiteral("watch.bin"), testBytes(2048)), logPath, link)) +
-                kQuickRun);
+        flash.start(QStringLiteral(CORVID_FLASH_PATH),
+                    QProcess::splitCommand(u"--watch -b 921600 -i %1 --log %2 %3"_s.arg(
+                        m_dir.makeFile(u"watch.bin"_s, testBytes(2048)), logPath, link)) +
+                        kQuickRun);
         QString out;
         const auto waitingLines = [&] {
             out += QString::fromLocal8Bit(flash.readAllStandardOutput());
-            return out.count(QStringLiteral(": waiting for a board"));
+            return out.count(u": waiting for a board"_s);
         };
-        QTRY_COMPARE_WITH_TIMEOUT(jsonRecords({}, logPath).size(), 1, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(jsonRecords(fileContent(logPath)).size(), 1, 20000);
         board.signal(SIGUSR1);
         QTRY_COMPARE_WITH_TIMEOUT(waitingLines(), 2, 10000);
         board.signal(SIGUSR2);
-        QTRY_COMPARE_WITH_TIMEOUT(jsonRecords({}, logPath).size(), 2, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(jsonRecords(fileContent(logPath)).size(), 2, 20000);
         ::kill(static_cast<pid_t>(flash.processId()), SIGINT);
         QVERIFY(flash.waitForFinished(10000));
         waitingLines();
         QCOMPARE(flash.exitCode(), 0);
-        QVERIFY2(out.contains(QStringLiteral("2 of 2 boards passed")), qPrintable(out));
+        QVERIFY2(out.contains(u"2 of 2 boards passed"_s), qPrintable(out));
         // The second board starts with an empty flash: it passed because it was programmed.
-        QCOMPARE(board.log().count(QStringLiteral("programmed")), 2);
+        QCOMPARE(board.log().count(u"programmed"_s), 2);
     }
 
     // The streaming comparison keeps the first eight offsets and 16 bytes of context, also

@@ -1,5 +1,6 @@
 #include "foundation/IniFile.h"
 #include "foundation/RunTimeError.h"
+#include "support/TestProgram.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -15,11 +16,6 @@ namespace {
 void writeFile(const QString& path, const QByteArray& bytes) {
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
-}
-
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 ino_t inode(const QString& path) {
@@ -46,7 +42,6 @@ int write(const QString& path, const QString& section, const QString& key, const
 
 } // namespace
 
-// Tests reading and writing settings files as the Windows profile functions do.
 class tst_IniFile : public QObject {
     Q_OBJECT
 private slots:
@@ -112,7 +107,7 @@ private slots:
         QVERIFY(QFile::setPermissions(path, QFileDevice::Permissions(0x4444)));
         QCOMPARE(write(path, u"New"_s, u"n"_s, u"v"_s), EACCES);
         QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7000)));
-        QCOMPARE(readFile(path),
+        QCOMPARE(fileContent(path),
                  "\xEF\xBB\xBF; Corvid\r\n[Screen Info]\r\nMain TOP=\xC3\xA9\r\n"
                  "Unknown=x\r\nMain Left=0.33333334\r\n\r\n[Other]\r\n"
                  "\xEF\xBB\xBFk=-32768\r\n[New]\r\nk=0.123817444\r\nn=3000000000\r\n");

@@ -3,7 +3,6 @@
 
 #include <QtTest>
 
-// The numeric value of settings texts, their whole numbers, and the number line of messages.
 class tst_NumberText : public QObject {
     Q_OBJECT
 private slots:

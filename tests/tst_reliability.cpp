@@ -11,7 +11,6 @@
 
 using namespace Qt::StringLiterals;
 
-// Faults of the line, the files and the settings file, and shutdown in the middle of work.
 class tst_Reliability : public QObject {
     Q_OBJECT
 private slots:

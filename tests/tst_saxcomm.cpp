@@ -20,7 +20,6 @@ struct Line {
     }
 };
 
-// The serial terminal control, its COM1 the slave side of a real pseudo-terminal pair.
 class tst_SaxComm : public QObject {
     Q_OBJECT
 private slots:

@@ -84,7 +84,6 @@ private slots:
         QCOMPARE(form->txtVersionInfo->text(), u"Ver 1.23 - 09/05/06"_s);
         QVERIFY(stored.isEmpty() || QSizeF(form->Width(), form->Height()) == QSizeF(8000, 5000));
         program.close();
-        // The configuration section written.
         QCOMPARE(program.readSettings().split('[').value(2),
                  settingsWith(got[0] + u'|' + got[1] + u'|' + file).split('[').value(2));
     }

@@ -7,7 +7,6 @@
 
 using namespace Qt::StringLiterals;
 
-// How the terminal display turns line bytes into screen text, scrollback and key bytes.
 class tst_TerminalDisplay : public QObject {
     Q_OBJECT
 private slots:

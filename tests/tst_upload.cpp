@@ -10,7 +10,6 @@
 
 using namespace Qt::StringLiterals;
 
-// The upload command, the send routine and the Upload Control dialog, over a pseudo-terminal.
 class tst_Upload : public QObject {
     Q_OBJECT
 private slots:

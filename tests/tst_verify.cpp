@@ -11,7 +11,6 @@
 
 using namespace Qt::StringLiterals;
 
-// Capturing the target's reply and verifying the flash against the file.
 class tst_Verify : public QObject {
     Q_OBJECT
 private slots:

@@ -33,7 +33,6 @@ struct Bench {
         }
     }
 
-    // Makes name in the program folder, holding content, the program file.
     QByteArray chooseFile(const QByteArray& content,
                           const QString& name = QStringLiteral("image.bin")) {
         Variables::strProgramFile = program.makeFile(name, content);

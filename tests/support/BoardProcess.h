@@ -25,7 +25,6 @@ public:
 
     // The pseudo-terminal the board printed, empty when it did not start.
     QString device() const { return m_device; }
-    // Everything the board has logged so far.
     QString log() {
         m_log += QString::fromLocal8Bit(m_process.readAllStandardError());
         return m_log;

@@ -20,12 +20,10 @@ public:
 
     bool isValid() const { return m_master >= 0; }
     QString slavePath() const { return m_slavePath; }
-    // Every byte the program has put on the line so far.
     QByteArray received() const { return m_received; }
     void clearReceived() { m_received.clear(); }
     // Writes bytes to the program; what does not fit now follows from the message loop.
     void send(const QByteArray& bytes);
-    // Called with each chunk that arrives, to answer like a target.
     void setResponder(std::function<void(const QByteArray&)> responder) {
         m_responder = std::move(responder);
     }
@@ -35,7 +33,6 @@ public:
     void hangUp();
     // The line is hung up as by a modem dropping its carrier: the device stays, opens are cut.
     void hangUpLine();
-    // The line settings as the slave side's terminal settings hold them.
     int slaveBaudRate() const;
     bool slaveIsEightNoParityOneStop() const;
 

@@ -34,8 +34,8 @@ void TestProgram::resetSharedState() {
     Variables::lngRxCount = 0;
 }
 
-QByteArray TestProgram::readSettings() const {
-    QFile file(settingsPath());
+QByteArray fileContent(const QString& path) {
+    QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 

@@ -14,6 +14,8 @@
 
 class frmMain;
 
+QByteArray fileContent(const QString& path);
+
 // A program folder in a temporary directory, with the shared state set back to how a fresh
 // process starts, and the main window started in it as the program starts it.
 class TestProgram {
@@ -30,15 +32,11 @@ public:
     void writeSettings(const QByteArray& content) const {
         makeFile(QStringLiteral("Corvid.ini"), content);
     }
-    QByteArray readSettings() const;
-    // A file in the program folder; returns its path.
+    QByteArray readSettings() const { return fileContent(settingsPath()); }
     QString makeFile(const QString& name, const QByteArray& content) const;
-    // Points COMn in the program folder at device.
     void linkPort(int portNumber, const QString& device) const;
 
-    // Constructs the main window and runs its load event.
     frmMain* start();
-    // Closes the main window the way its close box does.
     void close();
 
     static void resetSharedState();
@@ -51,7 +49,6 @@ private:
 // size bytes of every value in a fixed, irregular order, for program files and replies.
 QByteArray testBytes(qsizetype size);
 
-// True when no top-level window is left visible; a widget test's cleanup checks it.
 bool noWindowLeftOpen();
 
 // Stands in for the message box while it lives: keeps each message's exact text, style and
