@@ -10,4 +10,9 @@ namespace PortNames {
 // /dev/ttyS<n-1>.
 QString deviceFor(int portNumber, const QString& programFolder);
 
+// What a user whose open of device was refused for lack of permission can do about it, in one
+// sentence: join the group that owns the device (on Debian "dialout"), log in again after
+// joining, or close the other program that holds the device's lock. Empty where nothing helps.
+QString permissionAdvice(const QString& device);
+
 } // namespace PortNames
