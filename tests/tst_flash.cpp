@@ -1,4 +1,5 @@
 #include "support/BoardProcess.h"
+#include "support/FlashRun.h"
 #include "support/TestProgram.h"
 #include "target/TargetProtocol.h"
 
@@ -11,36 +12,7 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-// Quick exchanges: the boards answer 50 ms after a burst, corvid-flash waits 120 ms of quiet.
-const QStringList kQuickBoard = QProcess::splitCommand(u"--burst-gap 50"_s);
-const QStringList kQuickRun = QProcess::splitCommand(u"--settle 120 --timeout 2"_s);
-
-struct Outcome {
-    int status = -1;
-    QString out, err;
-};
-
-Outcome runFlash(const QStringList& arguments) {
-    QProcess flash;
-    flash.start(QStringLiteral(CORVID_FLASH_PATH), arguments);
-    flash.waitForFinished(120000);
-    return {flash.exitStatus() == QProcess::NormalExit ? flash.exitCode() : -1,
-            QString::fromLocal8Bit(flash.readAllStandardOutput()),
-            QString::fromLocal8Bit(flash.readAllStandardError())};
-}
-
-QList<QJsonObject> jsonRecords(const QByteArray& text) {
-    QList<QJsonObject> objects;
-    for (const QByteArray& line : text.split('\n')) {
-        if (!line.isEmpty())
-            objects.append(QJsonDocument::fromJson(line).object());
-    }
-    return objects;
-}
-
-} // namespace
+using namespace FlashRun;
 
 class tst_Flash : public QObject {
     Q_OBJECT
@@ -64,7 +36,7 @@ private slots:
             QVERIFY(!boards.back()->device().isEmpty());
             arguments << boards.back()->device();
         }
-        const Outcome run = runFlash(arguments + kQuickRun);
+        const Outcome run = FlashRun::run(arguments + kQuickRun);
         QCOMPARE(run.status, 1);
         QVERIFY2(run.out.contains(u"6 of 8 boards passed, 2 failed"_s), qPrintable(run.out));
 
@@ -101,7 +73,7 @@ private slots:
         BoardProcess board(QStringLiteral(CORVID_TARGET_PATH), kQuickBoard);
         // A rate no standard line has: the board does not pace it, and the wire time stays short.
         const auto flash = [&](const QString& options, const QByteArray& file) {
-            return runFlash(
+            return FlashRun::run(
                 kQuickRun + QProcess::splitCommand(options + u" --json --baud 20000000"_s) +
                 QStringList{u"-i"_s, m_dir.makeFile(u"big.bin"_s, file), board.device()});
         };
@@ -142,7 +114,7 @@ private slots:
         arguments.replace(u"DIR"_s, m_dir.folder())
             .replace(u"EMPTY"_s, m_dir.makeFile(u"empty.bin"_s, QByteArray()))
             .replace(u"IMAGE"_s, m_dir.makeFile(u"usage.bin"_s, testBytes(16)));
-        const Outcome run = runFlash(QProcess::splitCommand(arguments));
+        const Outcome run = FlashRun::run(QProcess::splitCommand(arguments));
         QCOMPARE(run.status, 2);
         QVERIFY(run.out.isEmpty());
         QCOMPARE(run.err.count(u'\n'), 1);

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QList>
+#include <QProcess>
+#include <QStringList>
+
+// corvid-flash run as its own process, as a production line runs it.
+namespace FlashRun {
+
+// Quick exchanges: the boards answer 50 ms after a burst, corvid-flash waits 120 ms of quiet.
+inline const QStringList kQuickBoard = QProcess::splitCommand(QStringLiteral("--burst-gap 50"));
+inline const QStringList kQuickRun =
+    QProcess::splitCommand(QStringLiteral("--settle 120 --timeout 2"));
+
+struct Outcome {
+    int status = -1;
+    QString out, err;
+};
+
+inline Outcome run(const QStringList& arguments) {
+    QProcess flash;
+    flash.start(QStringLiteral(CORVID_FLASH_PATH), arguments);
+    flash.waitForFinished(120000);
+    return {flash.exitStatus() == QProcess::NormalExit ? flash.exitCode() : -1,
+            QString::fromLocal8Bit(flash.readAllStandardOutput()),
+            QString::fromLocal8Bit(flash.readAllStandardError())};
+}
+
+// One object per line of a log or of --json output.
+inline QList<QJsonObject> jsonRecords(const QByteArray& text) {
+    QList<QJsonObject> objects;
+    for (const QByteArray& line : text.split('\n')) {
+        if (!line.isEmpty())
+            objects.append(QJsonDocument::fromJson(line).object());
+    }
+    return objects;
+}
+
+} // namespace FlashRun
