@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QRegularExpression>
+#include <QStringDecoder>
 #include <QTemporaryDir>
 
 #include <bit>
@@ -21,8 +22,9 @@ static void check(bool condition, const char* invariant) {
 // A name or value in the file: UTF-8 where it is valid, else Latin-1, without blanks around it.
 static QString field(QByteArrayView bytes) {
     static const QRegularExpression blanks(u"\\A[ \\t]+|[ \\t]+\\z"_s);
-    return (bytes.isValidUtf8() ? QString::fromUtf8(bytes) : QString::fromLatin1(bytes))
-        .remove(blanks);
+    // Decoded as the reader decodes: a leading U+FEFF is part of the text, not a byte-order mark.
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    return (bytes.isValidUtf8() ? QString(utf8(bytes)) : QString::fromLatin1(bytes)).remove(blanks);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
