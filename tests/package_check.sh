@@ -28,7 +28,7 @@ dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort >"$work
     printf 'usr/share/man/man1/%s.1.gz\n' corvid corvid-flash
     printf 'usr/share/doc/corvid/%s\n' README.md screenshot.png
     if [ -f "$(dirname "$0")/../dist/systemd/corvid-flash@.service" ]; then
-        printf 'lib/systemd/system/corvid-flash@.service\n'
+        printf 'usr/lib/systemd/system/corvid-flash@.service\n'
     fi
 } | sort >"$work/expected"
 diff -u "$work/expected" "$work/files" >&2 || fail "the package's files differ from the list above"

@@ -179,18 +179,18 @@ std::optional<Run> parseRun(const QCoreApplication& app, QString& error) {
         error = QStringLiteral("--no-verify and --verify-only leave nothing to do");
         return std::nullopt;
     }
-    if (run.ports.isEmpty()) {
-        error = QStringLiteral("no PORT given (see --help)");
-        return std::nullopt;
-    }
     if (parser.isSet(QStringLiteral("map"))) {
         run.mapName = parser.value(QStringLiteral("map"));
         if (run.ports.size() != 1) {
-            error = QStringLiteral("--map %1 needs one device: corvid-flash --map COM2 DEVICE")
+            error = QStringLiteral("--map %1 needs one device: corvid-flash --map %1 DEVICE")
                         .arg(run.mapName);
             return std::nullopt;
         }
         return run;
+    }
+    if (run.ports.isEmpty()) {
+        error = QStringLiteral("no PORT given (see --help)");
+        return std::nullopt;
     }
     run.settings.baud = settingsBaud(settingsFolder());
     if (parser.isSet(QStringLiteral("baud"))) {
