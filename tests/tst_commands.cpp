@@ -90,7 +90,8 @@ void tst_Commands::menuCommands() {
     QCOMPARE(messages.count(), 2);
     const MessageRecorder::Message contents = messages.messages().first();
     QCOMPARE(contents.title + u'|' + messages.last().title, u"Contents|About"_s);
-    QVERIFY(contents.text.contains(u"Corvid.ini"_s) && contents.text.contains(u"ln -s"_s));
+    QVERIFY(contents.text.contains(u"Settings file in use: "_s + Variables::settingsFilePath()) &&
+            contents.text.contains(u"ln -s"_s) && contents.text.contains(u"--map COM2"_s));
     QVERIFY(messages.last().text.startsWith(
         u"Brisa Infineon Flash Programmer\r\rVer 1.23 - 09/05/06\r\r"_s));
     form->SaxComm1->setDisplayText(QByteArray("line\r\n").repeated(40));

@@ -1,10 +1,12 @@
 // The menu bar's commands and the version text's click.
 
+#include "app/Variables.h"
 #include "app/frmMain.h"
 #include "foundation/MessageBox.h"
 #include "serial/SaxComm.h"
 #include "upload/SelectProgramFile.h"
 
+#include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -50,11 +52,17 @@ void frmMain::showContents() {
             "3. Upload Program, then Upload Data: sends the file to the target.\r"
             "4. Verify Data: the target sends its flash back and it is compared byte by byte "
             "with the file.\r\r"
-            "Serial port and baud rate are set in Corvid.ini, in the program's folder, while "
-            "the program is closed:\r"
+            "Serial port and baud rate are set in the settings file, while the program is "
+            "closed:\r"
             "  [CONFIGURATION]\r  Serial Port=2   (COM1 to COM4)\r"
-            "  Baud Rate=9600  (1200 to 115200, a multiple of 1200)\r\r"
-            "On Linux, COMn is a link named COMn in the program's folder that points at the "
-            "device (ln -s /dev/ttyUSB0 COM2), or else /dev/ttyS<n-1>."),
+            "  Baud Rate=9600  (1200 to 115200, a multiple of 1200)\r"
+            "Settings file in use: ") +
+            QDir::toNativeSeparators(Variables::settingsFilePath()) +
+            QStringLiteral(
+                "\r\r"
+                "On Linux, COMn is a link named COMn beside the settings file that points at the "
+                "device (ln -s /dev/ttyUSB0 COM2), or else /dev/ttyS<n-1>.\r"
+                "To name a USB serial adapter COM2 without root: corvid-flash --map COM2 "
+                "/dev/serial/by-id/<adapter>"),
         MessageBox::vbInformation, QStringLiteral("Contents"));
 }

@@ -4,6 +4,7 @@
 #include "app/frmMain.h"
 #include "foundation/NumberText.h"
 #include "foundation/RunTimeError.h"
+#include "foundation/SettingsFolder.h"
 #include "foundation/StatusBar.h"
 #include "upload/SelectProgramFile.h"
 
@@ -55,6 +56,10 @@ void setProgramFolder(const QString& folder) {
     programFolderOverride() = folder;
 }
 
+QString settingsFolder() {
+    return SettingsFolder::forProgram(programFolder());
+}
+
 QString settingsFilePath() {
     return strAppPath + QStringLiteral("Corvid.ini");
 }
@@ -87,7 +92,12 @@ void InitVariables() {
     lngFileSize = 0;
     lngRxCount = 0;
 
-    strAppPath = QDir::toNativeSeparators(programFolder());
+    const QString folder = settingsFolder();
+    // An installed program's per-user folder is made on first use, so that the file written at
+    // exit, from the defaults when there was none, has a place to go.
+    if (folder != programFolder())
+        QDir().mkpath(folder);
+    strAppPath = QDir::toNativeSeparators(folder);
     if (!strAppPath.endsWith(QDir::separator()))
         strAppPath += QDir::separator();
 

@@ -36,6 +36,10 @@ void InitVariables();
 QString programFolder();
 void setProgramFolder(const QString& folder);
 
+// The folder of Corvid.ini and the COMn links: the program's folder for a portable copy, else
+// the per-user folder (SettingsFolder::forProgram).
+QString settingsFolder();
+
 // The path of the settings file: strAppPath followed by "Corvid.ini".
 QString settingsFilePath();
 

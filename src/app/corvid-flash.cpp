@@ -3,6 +3,7 @@
 #include "foundation/IniFile.h"
 #include "foundation/NumberText.h"
 #include "foundation/RunTimeError.h"
+#include "foundation/SettingsFolder.h"
 #include "serial/PortNames.h"
 #include "target/FlashReport.h"
 #include "target/PortStation.h"
@@ -33,8 +34,9 @@ constexpr qint32 kDefaultBaud = 9600;
 
 const char kDescription[] = R"(Programs and verifies Brisa C167 target boards, many at once.
 
-Each PORT is COMn (the COMn link in the program's folder, else /dev/ttyS<n-1>) or a device
-path. Per board: open the line, send CR, wait until the line is quiet, send the image and its
+Each PORT is COMn (the COMn link beside the settings file, else /dev/ttyS<n-1>) or a device
+path. --map COMn DEVICE makes that link, for example for a USB serial adapter:
+  corvid-flash --map COM2 /dev/serial/by-id/usb-FTDI_..._A1B2C3-if00-port0 Per board: open the line, send CR, wait until the line is quiet, send the image and its
 last byte once more, wait until it has left and the line is quiet, send "UFD" CR, and compare
 the reply after its 5 header bytes with the image as it comes in.
 
@@ -74,7 +76,12 @@ void printError(const QString& text) {
     std::fprintf(stderr, "corvid-flash: %s\n", qPrintable(text));
 }
 
-// The baud rate the window would use: Corvid.ini's beside the program, else 9600.
+// The folder of Corvid.ini and the COMn links, as the window finds it.
+QString settingsFolder() {
+    return SettingsFolder::forProgram(QCoreApplication::applicationDirPath());
+}
+
+// The baud rate the window would use: its Corvid.ini's, else 9600.
 qint32 settingsBaud(const QString& programFolder) {
     IniFile ini;
     ini.setFileName(QDir(programFolder).filePath(QStringLiteral("Corvid.ini")));
@@ -95,6 +102,7 @@ struct Run {
     QString logPath;
     bool json = false;
     bool watch = false;
+    QString mapName; // --map: the COMn to link to the one PORT given
 };
 
 std::optional<qint64> wholeNumber(const QCommandLineParser& parser, const QString& name,
@@ -114,7 +122,9 @@ std::optional<qint64> wholeNumber(const QCommandLineParser& parser, const QStrin
 // The run the command line asks for; the reason in error when it is not one.
 std::optional<Run> parseRun(const QCoreApplication& app, QString& error) {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromUtf8(kDescription));
+    parser.setApplicationDescription(
+        QString::fromUtf8(kDescription) + QStringLiteral("\n\nSettings file in use: ") +
+        QDir::toNativeSeparators(QDir(settingsFolder()).filePath(QStringLiteral("Corvid.ini"))));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({
@@ -143,6 +153,9 @@ std::optional<Run> parseRun(const QCoreApplication& app, QString& error) {
          QStringLiteral("Write one JSON object per board on stdout instead of text.")},
         {{QStringLiteral("w"), QStringLiteral("watch")},
          QStringLiteral("Station mode: program each board plugged into a port, until Ctrl-C.")},
+        {QStringLiteral("map"),
+         QStringLiteral("Make COMn (COM1 to COM999) name the device given as the one PORT."),
+         QStringLiteral("COMn")},
     });
     parser.addPositionalArgument(QStringLiteral("PORT"), QStringLiteral("COMn or a device path."),
                                  QStringLiteral("PORT..."));
@@ -166,11 +179,20 @@ std::optional<Run> parseRun(const QCoreApplication& app, QString& error) {
         error = QStringLiteral("--no-verify and --verify-only leave nothing to do");
         return std::nullopt;
     }
+    if (parser.isSet(QStringLiteral("map"))) {
+        run.mapName = parser.value(QStringLiteral("map"));
+        if (run.ports.size() != 1) {
+            error = QStringLiteral("--map %1 needs one device: corvid-flash --map %1 DEVICE")
+                        .arg(run.mapName);
+            return std::nullopt;
+        }
+        return run;
+    }
     if (run.ports.isEmpty()) {
         error = QStringLiteral("no PORT given (see --help)");
         return std::nullopt;
     }
-    run.settings.baud = settingsBaud(QCoreApplication::applicationDirPath());
+    run.settings.baud = settingsBaud(settingsFolder());
     if (parser.isSet(QStringLiteral("baud"))) {
         const auto baud = wholeNumber(parser, QStringLiteral("baud"), 1, 100'000'000, error);
         if (!baud)
@@ -234,6 +256,16 @@ int main(int argc, char** argv) {
 
     QString error;
     std::optional<Run> run = parseRun(app, error);
+    if (run && !run->mapName.isEmpty()) {
+        const QString link =
+            PortNames::mapPort(run->mapName, run->ports.first(), settingsFolder(), error);
+        if (link.isEmpty()) {
+            printError(error);
+            return kUsageError;
+        }
+        std::printf("%s -> %s\n", qPrintable(link), qPrintable(QFile::symLinkTarget(link)));
+        return kAllPassed;
+    }
     if (!run || !measureImage(run->image, error)) {
         printError(error);
         return kUsageError;
@@ -260,8 +292,8 @@ int main(int argc, char** argv) {
     int running = 0;
     bool logFailed = false;
     for (const QString& port : std::as_const(run->ports)) {
-        auto* station = new PortStation(port, QCoreApplication::applicationDirPath(), run->image,
-                                        run->settings, run->watch, &app);
+        auto* station =
+            new PortStation(port, settingsFolder(), run->image, run->settings, run->watch, &app);
         stations.append(station);
         console.addStation(station);
         ++running;

@@ -84,7 +84,7 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent) {
     buildMenu();
     buildControls();
     dlgCommonDialog = std::make_unique<CommonDialog>(this);
-    SaxComm1->setProgramFolder(Variables::programFolder());
+    SaxComm1->setProgramFolder(Variables::settingsFolder());
     Forms::Load(this);
 
     // One command at a time, and no failure leaves a handler into the message loop.

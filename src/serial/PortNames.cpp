@@ -3,8 +3,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
+
+#include <cerrno>
+#include <cstring>
 
 #ifndef Q_OS_WIN
+#include <cstdio>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -102,6 +107,76 @@ QString permissionAdvice(const QString& device) {
     return QStringLiteral("%1 belongs to the group %2, which you are not in: run "
                           "sudo usermod -aG %2 $USER, then log out and in again")
         .arg(device, groupName);
+#endif
+}
+
+namespace {
+
+QString systemText(int number) {
+    return QStringLiteral("error %1 - %2")
+        .arg(number)
+        .arg(QString::fromLocal8Bit(std::strerror(number)));
+}
+
+} // namespace
+
+QString mapPort(const QString& name, const QString& device, const QString& folder, QString& error) {
+    static const QRegularExpression comName(QStringLiteral("^COM([1-9][0-9]{0,2})$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = comName.match(name);
+    if (!match.hasMatch()) {
+        error = QStringLiteral("\"%1\" is not a port name: %2; give COM1 to COM999 (the window "
+                               "offers COM1 to COM4)")
+                    .arg(name, systemText(EINVAL));
+        return QString();
+    }
+#ifdef Q_OS_WIN
+    Q_UNUSED(device);
+    Q_UNUSED(folder);
+    error = QStringLiteral("%1 is the device's own name on Windows: %2; nothing to map")
+                .arg(name, systemText(ENOSYS));
+    return QString();
+#else
+    const QString link = QDir(folder).filePath(QStringLiteral("COM") + match.captured(1));
+    const QString target = QFileInfo(device).absoluteFilePath();
+    struct stat info {};
+    if (::stat(QFile::encodeName(target).constData(), &info) != 0) {
+        error = QStringLiteral("%1 could not be found: %2; plug the adapter in and name it as "
+                               "ls -l /dev/serial/by-id/ lists it")
+                    .arg(target, systemText(errno));
+        return QString();
+    }
+    if (!S_ISCHR(info.st_mode)) {
+        error = QStringLiteral("%1 is not a serial device: %2; name the adapter's device, as "
+                               "ls -l /dev/serial/by-id/ lists it")
+                    .arg(target, systemText(ENOTTY));
+        return QString();
+    }
+    const QFileInfo existing(link);
+    if (existing.exists() && !existing.isSymLink()) {
+        error = QStringLiteral("%1 is there and is not a link: %2; move it away and map again")
+                    .arg(link, systemText(EEXIST));
+        return QString();
+    }
+    if (!QDir().mkpath(folder)) {
+        error = QStringLiteral("The folder %1 could not be made: %2; check its parent's "
+                               "permissions")
+                    .arg(folder, systemText(EACCES));
+        return QString();
+    }
+    // Made beside the old link and renamed over it, so COMn never stands missing or half made.
+    const QByteArray fresh = QFile::encodeName(link + QStringLiteral(".new"));
+    ::unlink(fresh.constData());
+    if (::symlink(QFile::encodeName(target).constData(), fresh.constData()) != 0 ||
+        ::rename(fresh.constData(), QFile::encodeName(link).constData()) != 0) {
+        const int number = errno;
+        ::unlink(fresh.constData());
+        error = QStringLiteral("The link %1 could not be made: %2; check that you may write "
+                               "%3")
+                    .arg(link, systemText(number), folder);
+        return QString();
+    }
+    return link;
 #endif
 }
 

@@ -106,8 +106,13 @@ void SaxComm::setPortIsOpen(bool open) {
     m_port->setPortName(device);
     if (!m_port->open(QIODevice::ReadWrite)) {
         const int number = m_port->error();
-        const QString reason = m_port->errorString();
+        QString reason = m_port->errorString();
         m_port->clearError();
+        // A refusal the user can cure gets the cure: the group to join, or the holder to close.
+        if (number == QSerialPort::PermissionError) {
+            if (const QString advice = PortNames::permissionAdvice(device); !advice.isEmpty())
+                reason += QStringLiteral("; ") + advice;
+        }
         throw RunTimeError(number, QStringLiteral("COM%1 (%2) could not be opened: %3")
                                        .arg(m_portNumber)
                                        .arg(device, reason));
