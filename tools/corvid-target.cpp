@@ -83,8 +83,9 @@ const CountOption kCountOptions[] = {
      &Options::flipByte},
     {u"short-readback", u"n", u"Fault: end the readback after n flash bytes, without prompt.", 0,
      kMaxImageSize, &Options::shortReadback},
-    {u"noise", u"n", u"Fault: send n noise bytes before the readback.", 0, kMaxImageSize,
-     &Options::noise},
+    {u"noise", u"n",
+     u"Fault: send n noise bytes before the readback's echo, so the flash arrives n bytes late.", 0,
+     kMaxImageSize, &Options::noise},
     {u"lose-bytes", u"n",
      u"Fault: lose the first n bytes of the readback (its echo first), so the flash arrives n "
      u"bytes early.",
@@ -633,7 +634,10 @@ int main(int argc, char** argv) {
         }
     });
 
-    if (!board.openRecord() || !board.open())
+    // A record that cannot be written is a bad argument, like an unknown option.
+    if (!board.openRecord())
+        return 2;
+    if (!board.open())
         return 1;
     std::printf("%s\n", qPrintable(board.slavePath()));
     std::fflush(stdout);
