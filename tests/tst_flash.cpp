@@ -129,8 +129,8 @@ private slots:
         const QByteArray all = programmedAndRead(testBytes(4096));
         QTest::newRow("silent board: no image byte")
             << u"--silent"_s << QString()
-            << u"No answer from .* to the wake-up CR: nothing came within the settle time"_s
-            << QString() << QByteArray("\r");
+            << u"No answer from .* to the wake-up CR: nothing came within 1.00 s"_s << QString()
+            << QByteArray("\r");
         QTest::newRow("no reply") << u"--silent"_s << u"--no-wake-check"_s
                                   << u"No reply from .*: the line was silent for 2.00 s after UFD"_s
                                   << u"no_reply 0"_s << all;

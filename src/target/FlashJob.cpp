@@ -19,6 +19,8 @@ constexpr qint64 kChunk = 4 * 1024;
 constexpr auto kDrainPoll = 10ms;
 // Start bit, eight data bits, stop bit.
 constexpr qint64 kBitsPerByte = 10;
+// How long a board has to answer the wake-up, as long as a station waits for a probe's answer.
+constexpr auto kWakeAnswerTime = 1000ms;
 
 QString bytes(qint64 count) {
     return count == 1 ? QStringLiteral("1 byte") : QStringLiteral("%1 bytes").arg(count);
@@ -256,12 +258,18 @@ QString FlashJob::lostText() const {
 void FlashJob::onQuiet() {
     if (m_phase == Phase::Waking) {
         if (m_settings.wakeCheck && m_wakeAnswer == 0) {
-            fail(QStringLiteral("No answer from %1 to the wake-up CR: nothing came within the "
-                                "settle time of %2 ms - check that the board is powered, "
-                                "connected and running its monitor at %3 baud, then try again "
-                                "(--no-wake-check for a board that prints nothing on CR)")
-                     .arg(where())
-                     .arg(m_settings.settle.count())
+            // A busy board may answer after a short settle time: it has until the window ends.
+            const qint64 window =
+                std::max<qint64>(m_settings.settle.count(), kWakeAnswerTime.count());
+            if (m_phaseClock.elapsed() < window) {
+                m_quiet.start(std::chrono::milliseconds(window - m_phaseClock.elapsed()));
+                return;
+            }
+            fail(QStringLiteral("No answer from %1 to the wake-up CR: nothing came within %2 - "
+                                "check that the board is powered, connected and running its "
+                                "monitor at %3 baud, then try again (--no-wake-check for a board "
+                                "that prints nothing on CR)")
+                     .arg(where(), seconds(window))
                      .arg(m_settings.baud),
                  FlashFailure::Line);
             return;
