@@ -60,8 +60,9 @@ void tst_Target::endsCleanly() {
         QVERIFY(!QFileInfo(link).isSymLink() && line.port.readAll().isEmpty());
         QVERIFY(line.board.log().contains(signal ? u"exiting on SIG"_s : u"hang-up after 100"_s));
     }
-    for (const QString& bad : {u"--flash-size big"_s, u"--noise -1"_s, u"--flash-size 67108865"_s,
-                               u"--fast"_s, u"/dev/ttyS0"_s})
+    for (const QString& bad :
+         {u"--flash-size big"_s, u"--noise -1"_s, u"--flash-size 67108865"_s,
+          u"--miss-wakeups -1"_s, u"--record /nonexistent/r.bin"_s, u"--fast"_s, u"/dev/ttyS0"_s})
         QCOMPARE(QProcess::execute(kBoard, bad.split(u' ')), 2);
 }
 

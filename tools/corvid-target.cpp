@@ -51,6 +51,7 @@ constexpr struct {
 
 struct Options {
     QString linkPath;
+    QString recordPath;
     bool pace = false;
     bool silent = false;
     std::optional<qint64> burstGap; // milliseconds
@@ -59,6 +60,8 @@ struct Options {
     std::optional<qint64> shortReadback;
     std::optional<qint64> noise;
     std::optional<qint64> hangupAfter;
+    std::optional<qint64> missWakeups;
+    std::optional<qint64> loseBytes;
 };
 
 // A command-line option that takes a whole number.
@@ -80,10 +83,17 @@ const CountOption kCountOptions[] = {
      &Options::flipByte},
     {u"short-readback", u"n", u"Fault: end the readback after n flash bytes, without prompt.", 0,
      kMaxImageSize, &Options::shortReadback},
-    {u"noise", u"n", u"Fault: send n noise bytes before the readback.", 0, kMaxImageSize,
-     &Options::noise},
+    {u"noise", u"n",
+     u"Fault: send n noise bytes before the readback's echo, so the flash arrives n bytes late.", 0,
+     kMaxImageSize, &Options::noise},
+    {u"lose-bytes", u"n",
+     u"Fault: lose the first n bytes of the readback (its echo first), so the flash arrives n "
+     u"bytes early.",
+     0, kMaxImageSize, &Options::loseBytes},
     {u"hangup-after", u"n", u"Fault: close the line after n bytes received, then exit.", 1,
      std::numeric_limits<qint64>::max(), &Options::hangupAfter},
+    {u"miss-wakeups", u"n", u"Fault: print nothing for the first n wake-up CRs.", 0,
+     std::numeric_limits<qint64>::max(), &Options::missWakeups},
 };
 
 void logLine(const QString& line) {
@@ -149,6 +159,8 @@ public:
     ~SimulatedBoard() override;
 
     bool open();
+    // Every byte received goes to the record file, in order, across plug-ins.
+    bool openRecord();
     QString slavePath() const { return m_slavePath; }
     // The board taken off its line: the pseudo-terminal closes and the link goes.
     void unplug();
@@ -191,6 +203,8 @@ private:
     QByteArray m_output;
     qint64 m_outputOffset = 0;
     QRandomGenerator m_noise{kNoiseSeed};
+    int m_record = -1;
+    qint64 m_wakeupsMissed = 0;
 };
 
 SimulatedBoard::SimulatedBoard(const Options& options)
@@ -210,6 +224,21 @@ SimulatedBoard::SimulatedBoard(const Options& options)
 SimulatedBoard::~SimulatedBoard() {
     closeLine();
     removeLink();
+    if (m_record >= 0)
+        ::close(m_record);
+}
+
+bool SimulatedBoard::openRecord() {
+    if (m_options.recordPath.isEmpty())
+        return true;
+    m_record = ::open(QFile::encodeName(m_options.recordPath).constData(),
+                      O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (m_record < 0) {
+        logLine(QStringLiteral("cannot create the record %1: %2")
+                    .arg(m_options.recordPath, systemError()));
+        return false;
+    }
+    return true;
 }
 
 bool SimulatedBoard::open() {
@@ -318,6 +347,12 @@ qint64 SimulatedBoard::takeIn(qint64 maxBytes) {
             fail(QStringLiteral("reading the line failed: %1").arg(systemError()));
         return 0;
     }
+    // Written at once, so that a reader sees every byte the board has taken so far.
+    if (m_record >= 0 &&
+        ::write(m_record, m_readBuffer.constData(), static_cast<size_t>(count)) != count) {
+        fail(QStringLiteral("writing the record failed: %1").arg(systemError()));
+        return 0;
+    }
     m_totalReceived += count;
     m_burstSize += count;
     if (m_burstSize <= kMaxImageSize)
@@ -347,6 +382,10 @@ void SimulatedBoard::answer() {
     if (m_burstSize > kMaxImageSize) {
         action = QStringLiteral("refused, larger than %1").arg(bytes(kMaxImageSize));
         reply = QByteArrayLiteral("\r\nError: image too large\r\n> ");
+    } else if (m_burst == "\r" && m_wakeupsMissed < m_options.missWakeups.value_or(0)) {
+        ++m_wakeupsMissed;
+        logLine(QStringLiteral("received burst of 1 byte: wake-up %1 missed").arg(m_wakeupsMissed));
+        return;
     } else if (m_burst == "\r") {
         action = QStringLiteral("banner");
         reply = "\r\nBrisa C167 target simulator\r\nFlash: " +
@@ -394,7 +433,12 @@ QByteArray SimulatedBoard::readback(QStringList& notes) {
         byte = static_cast<char>(m_noise.bounded(256));
     if (!reply.isEmpty())
         notes << QStringLiteral("%1 of noise first").arg(bytes(reply.size()));
-    return reply + kEcho + flash;
+    reply += kEcho + flash;
+    if (const qint64 lost = std::min<qint64>(m_options.loseBytes.value_or(0), reply.size())) {
+        reply.remove(0, lost);
+        notes << QStringLiteral("first %1 lost").arg(bytes(lost));
+    }
+    return reply;
 }
 
 void SimulatedBoard::send(const QByteArray& reply) {
@@ -529,6 +573,9 @@ std::optional<Options> parseOptions(const QCoreApplication& app) {
     parser.addOptions(
         {{QStringLiteral("link"), QStringLiteral("Symbolic link to the device, removed on exit."),
           QStringLiteral("path")},
+         {QStringLiteral("record"),
+          QStringLiteral("Write every byte the board receives, in order, to this file."),
+          QStringLiteral("file")},
          {QStringLiteral("pace"),
           QStringLiteral("Move bytes no faster than the line's baud rate.")},
          {QStringLiteral("silent"), QStringLiteral("Fault: never answer.")}});
@@ -547,6 +594,7 @@ std::optional<Options> parseOptions(const QCoreApplication& app) {
     }
     Options options;
     options.linkPath = parser.value(QStringLiteral("link"));
+    options.recordPath = parser.value(QStringLiteral("record"));
     options.pace = parser.isSet(QStringLiteral("pace"));
     options.silent = parser.isSet(QStringLiteral("silent"));
     for (const CountOption& option : kCountOptions) {
@@ -586,6 +634,9 @@ int main(int argc, char** argv) {
         }
     });
 
+    // A record that cannot be written is a bad argument, like an unknown option.
+    if (!board.openRecord())
+        return 2;
     if (!board.open())
         return 1;
     std::printf("%s\n", qPrintable(board.slavePath()));

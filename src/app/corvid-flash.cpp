@@ -156,6 +156,14 @@ std::optional<Run> parseRun(const QCoreApplication& app, QString& error) {
         {QStringLiteral("map"),
          QStringLiteral("Make COMn (COM1 to COM999) name the device given as the one PORT."),
          QStringLiteral("COMn")},
+        {QStringLiteral("retries"),
+         QStringLiteral("Try a board whose line failed (no answer, short or no reply, line lost) "
+                        "again from the start, up to n more times (default 0)."),
+         QStringLiteral("n"), QStringLiteral("0")},
+        {QStringLiteral("retry-mismatch"),
+         QStringLiteral("Also try again a board whose flash differs from the image.")},
+        {QStringLiteral("no-wake-check"),
+         QStringLiteral("Upload even when the board prints nothing in answer to the wake-up CR.")},
     });
     parser.addPositionalArgument(QStringLiteral("PORT"), QStringLiteral("COMn or a device path."),
                                  QStringLiteral("PORT..."));
@@ -202,8 +210,13 @@ std::optional<Run> parseRun(const QCoreApplication& app, QString& error) {
     const auto settle = wholeNumber(parser, QStringLiteral("settle"), 1, 600'000, error);
     const auto timeout =
         settle ? wholeNumber(parser, QStringLiteral("timeout"), 1, 3600, error) : std::nullopt;
-    if (!timeout)
+    const auto retries =
+        timeout ? wholeNumber(parser, QStringLiteral("retries"), 0, 100, error) : std::nullopt;
+    if (!retries)
         return std::nullopt;
+    run.settings.retries = static_cast<int>(*retries);
+    run.settings.retryMismatch = parser.isSet(QStringLiteral("retry-mismatch"));
+    run.settings.wakeCheck = !parser.isSet(QStringLiteral("no-wake-check"));
     run.settings.settle = std::chrono::milliseconds(*settle);
     run.settings.timeout = std::chrono::seconds(*timeout);
 

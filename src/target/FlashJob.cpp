@@ -1,8 +1,7 @@
 #include "target/FlashJob.h"
 
 #include "foundation/RunTimeError.h"
-
-#include <QMetaEnum>
+#include "serial/PortNames.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -20,6 +19,8 @@ constexpr qint64 kChunk = 4 * 1024;
 constexpr auto kDrainPoll = 10ms;
 // Start bit, eight data bits, stop bit.
 constexpr qint64 kBitsPerByte = 10;
+// How long a board has to answer the wake-up, as long as a station waits for a probe's answer.
+constexpr auto kWakeAnswerTime = 1000ms;
 
 QString bytes(qint64 count) {
     return count == 1 ? QStringLiteral("1 byte") : QStringLiteral("%1 bytes").arg(count);
@@ -74,40 +75,80 @@ QString FlashJob::where() const {
                : QStringLiteral("%1 (%2)").arg(m_result.port, m_result.device);
 }
 
+void FlashJob::continueFrom(const FlashResult& previous) {
+    m_result.started = previous.started;
+    m_result.attemptCount = previous.attemptCount + 1;
+    m_result.earlierFailures = previous.earlierFailures;
+    m_result.earlierFailures.append(previous.failure);
+    m_elapsedBefore = previous.elapsedMilliseconds;
+}
+
 void FlashJob::start() {
-    m_result.started = QDateTime::currentDateTimeUtc();
+    if (!m_result.started.isValid())
+        m_result.started = QDateTime::currentDateTimeUtc();
     m_clock.start();
     m_phaseClock.start();
     emit phaseChanged();
     m_port.setPortName(m_result.device);
     if (!m_port.open(QIODevice::ReadWrite)) {
-        fail(QStringLiteral("%1 could not be opened: error %2 - %3")
-                 .arg(where())
-                 .arg(int(m_port.error()))
-                 .arg(m_port.errorString()));
+        failOpen();
         return;
     }
     if (!m_port.setBaudRate(m_settings.baud) || !m_port.setDataBits(QSerialPort::Data8) ||
         !m_port.setParity(QSerialPort::NoParity) || !m_port.setStopBits(QSerialPort::OneStop) ||
         !m_port.setFlowControl(QSerialPort::NoFlowControl)) {
-        fail(QStringLiteral("%1 refused %2 baud, 8N1: error %3 - %4")
+        fail(QStringLiteral("%1 refused %2 baud, 8N1: %3 - give a rate the adapter supports")
                  .arg(where())
                  .arg(m_settings.baud)
-                 .arg(int(m_port.error()))
-                 .arg(m_port.errorString()));
+                 .arg(m_port.errorString()),
+             FlashFailure::Setup);
         return;
     }
     // What the board printed before anyone listened belongs to no exchange of ours.
     m_port.clear();
     m_port.readAll();
+    m_wakeAnswer = 0;
     enterPhase(Phase::Waking);
     m_port.write(TargetProtocol::kWakeUp);
     m_quiet.start(m_settings.settle);
 }
 
+void FlashJob::failOpen() {
+    const QString system = m_port.errorString();
+    switch (m_port.error()) {
+    case QSerialPort::PermissionError: {
+        QString advice = PortNames::permissionAdvice(m_result.device);
+        if (advice.isEmpty())
+            advice = QStringLiteral("check who may open it (ls -l %1), then try again")
+                         .arg(m_result.device);
+        fail(QStringLiteral("%1 could not be opened: %2 - %3").arg(where(), system, advice),
+             FlashFailure::Setup);
+        return;
+    }
+    case QSerialPort::UnsupportedOperationError:
+        fail(QStringLiteral("%1 could not be opened: it is not a serial device (%2) - give a "
+                            "serial device such as /dev/ttyUSB0, or COMn; corvid-flash --list "
+                            "lists them")
+                 .arg(where(), system),
+             FlashFailure::Setup);
+        return;
+    case QSerialPort::DeviceNotFoundError:
+        fail(QStringLiteral("%1 could not be opened: %2 - plug the adapter in, or give another "
+                            "port; corvid-flash --list lists them")
+                 .arg(where(), system),
+             FlashFailure::Setup);
+        return;
+    default:
+        fail(QStringLiteral("%1 could not be opened: %2 - check the adapter, then try again")
+                 .arg(where(), system),
+             FlashFailure::Setup);
+        return;
+    }
+}
+
 void FlashJob::abort(const QString& reason) {
     if (!isFinished())
-        fail(reason);
+        fail(reason, FlashFailure::Interrupted);
 }
 
 void FlashJob::enterPhase(Phase phase) {
@@ -119,8 +160,7 @@ void FlashJob::enterPhase(Phase phase) {
 qint64 FlashJob::progressDone() const {
     switch (m_phase) {
     case Phase::Uploading:
-        return std::min(m_handed - m_port.bytesToWrite() - queuedInKernel(),
-                        wireBytesSince(m_phaseClock));
+        return uploadCarried();
     case Phase::Verifying:
         return m_comparator.compared();
     default:
@@ -143,16 +183,21 @@ void FlashJob::onReadyRead() {
     const QByteArray data = m_port.readAll();
     switch (m_phase) {
     case Phase::Waking:
+        m_wakeAnswer += data.size();
+        [[fallthrough]];
     case Phase::Settling:
         // The line has not settled while the board still prints, but a board that never stops
         // must not hold its port for ever.
         if (m_phaseClock.elapsed() > (m_settings.settle + m_settings.timeout).count()) {
-            fail(QStringLiteral("The line to %1 did not settle before the %2: error %3 - the "
-                                "board kept sending for %4")
-                     .arg(where(), m_phase == Phase::Waking ? QStringLiteral("upload")
-                                                            : QStringLiteral("readback"))
-                     .arg(ETIMEDOUT)
-                     .arg(seconds(m_phaseClock.elapsed())));
+            fail(QStringLiteral("The line to %1 did not settle before the %2: the board kept "
+                                "sending for %3 - check that the board and the line run at %4 "
+                                "baud, then try again")
+                     .arg(where(),
+                          m_phase == Phase::Waking ? QStringLiteral("upload")
+                                                   : QStringLiteral("readback"),
+                          seconds(m_phaseClock.elapsed()))
+                     .arg(m_settings.baud),
+                 FlashFailure::Line);
             break;
         }
         m_quiet.start(m_settings.settle);
@@ -171,17 +216,64 @@ void FlashJob::onError(QSerialPort::SerialPortError error) {
         return;
     if (isFinished())
         return;
-    fail(QStringLiteral("%1 was lost during %2 after %3 sent and %4 received: error %5 (%6) - %7")
-             .arg(where(), phaseName(m_phase), bytes(m_result.bytesSent),
-                  bytes(m_result.bytesReceived))
-             .arg(int(error))
-             .arg(QString::fromLatin1(
-                      QMetaEnum::fromType<QSerialPort::SerialPortError>().valueToKey(error)),
-                  m_port.errorString()));
+    if (m_phase == Phase::Uploading)
+        m_result.bytesSent = uploadCarried();
+    fail(lostText(), FlashFailure::Line);
+}
+
+// The lost line, with how far the exchange had come; the system's own text for a hang-up
+// ("Inappropriate ioctl for device") would only mislead.
+QString FlashJob::lostText() const {
+    QString when;
+    switch (m_phase) {
+    case Phase::Opening:
+    case Phase::Waking:
+        when = m_wakeAnswer > 0
+                   ? QStringLiteral("while waking the board, after the wake-up CR went out and %1 "
+                                    "came back")
+                         .arg(bytes(m_wakeAnswer))
+                   : QStringLiteral("while waking the board, after the wake-up CR went out");
+        break;
+    case Phase::Uploading:
+        when = QStringLiteral("during the upload, after %1 of the %2 had gone out")
+                   .arg(uploadCarried())
+                   .arg(bytes(m_image.size + TargetProtocol::kExtraByteCount));
+        break;
+    case Phase::Settling:
+        when = QStringLiteral("after the upload (all %1 had gone out), while the line settled")
+                   .arg(bytes(m_image.size + TargetProtocol::kExtraByteCount));
+        break;
+    default:
+        when = QStringLiteral("during the readback, after %1 of %2 flash bytes came (%3 in all)")
+                   .arg(m_comparator.compared())
+                   .arg(m_image.size)
+                   .arg(bytes(m_result.bytesReceived));
+        break;
+    }
+    return QStringLiteral("The line to %1 was lost %2: the device was removed or hung up - check "
+                          "the cable, the adapter and the board's power, then try again")
+        .arg(where(), when);
 }
 
 void FlashJob::onQuiet() {
     if (m_phase == Phase::Waking) {
+        if (m_settings.wakeCheck && m_wakeAnswer == 0) {
+            // A busy board may answer after a short settle time: it has until the window ends.
+            const qint64 window =
+                std::max<qint64>(m_settings.settle.count(), kWakeAnswerTime.count());
+            if (m_phaseClock.elapsed() < window) {
+                m_quiet.start(std::chrono::milliseconds(window - m_phaseClock.elapsed()));
+                return;
+            }
+            fail(QStringLiteral("No answer from %1 to the wake-up CR: nothing came within %2 - "
+                                "check that the board is powered, connected and running its "
+                                "monitor at %3 baud, then try again (--no-wake-check for a board "
+                                "that prints nothing on CR)")
+                     .arg(where(), seconds(window))
+                     .arg(m_settings.baud),
+                 FlashFailure::Line);
+            return;
+        }
         if (m_settings.upload)
             startUpload();
         else
@@ -198,9 +290,10 @@ void FlashJob::startUpload() {
     m_file.setFileName(m_image.path);
     if (!m_file.open(QIODevice::ReadOnly)) {
         const RunTimeError failure = RunTimeError::fromFile(m_file, m_image.path);
-        fail(QStringLiteral("The image could not be opened for the upload: error %1 - %2")
-                 .arg(failure.number())
-                 .arg(failure.description()));
+        fail(QStringLiteral("The image %1 could not be opened for the upload: %2 - check that "
+                            "it is still there and readable")
+                 .arg(m_image.path, failure.description()),
+             FlashFailure::Setup);
         return;
     }
     m_handed = 0;
@@ -215,11 +308,11 @@ void FlashJob::pump() {
         if (m_handed < m_image.size) {
             chunk = m_file.read(std::min(kChunk, m_image.size - m_handed));
             if (chunk.isEmpty()) {
-                fail(QStringLiteral("The image ended after %1 of its %2 during the upload: "
-                                    "error %3 - %4")
-                         .arg(bytes(m_handed), bytes(m_image.size))
-                         .arg(ErrorNumber::InputPastEnd)
-                         .arg(m_file.errorString()));
+                fail(QStringLiteral("The image %1 ended after %2 of its %3 during the upload: "
+                                    "%4 - leave the image unchanged while boards are programmed")
+                         .arg(m_image.path, bytes(m_handed), bytes(m_image.size),
+                              m_file.errorString()),
+                     FlashFailure::Setup);
                 return;
             }
             m_lastImageByte = chunk.back();
@@ -227,14 +320,14 @@ void FlashJob::pump() {
             chunk = QByteArray(1, TargetProtocol::extraByte(m_lastImageByte));
         }
         if (m_port.write(chunk) != chunk.size()) {
-            fail(QStringLiteral("Sending to %1 failed after %2: error %3 - %4")
-                     .arg(where(), bytes(m_handed))
-                     .arg(int(m_port.error()))
-                     .arg(m_port.errorString()));
+            m_result.bytesSent = uploadCarried();
+            fail(QStringLiteral("Sending to %1 failed after %2 had gone out: %3 - check the cable "
+                                "and the adapter, then try again")
+                     .arg(where(), bytes(m_result.bytesSent), m_port.errorString()),
+                 FlashFailure::Line);
             return;
         }
         m_handed += chunk.size();
-        m_result.bytesSent = m_handed;
     }
     if (m_phase == Phase::Uploading && m_handed == total && m_file.isOpen()) {
         m_file.close();
@@ -248,6 +341,13 @@ qint64 FlashJob::queuedInKernel() const {
     if (m_port.handle() < 0 || ::ioctl(m_port.handle(), TIOCOUTQ, &queued) != 0)
         return 0;
     return queued;
+}
+
+// What the line has carried of the upload: what left the port's queue and the driver's, and
+// no more than the line's rate allows, since a pseudo-terminal or an adapter takes bytes at once.
+qint64 FlashJob::uploadCarried() const {
+    const qint64 left = m_handed - m_port.bytesToWrite() - queuedInKernel();
+    return std::clamp<qint64>(std::min(left, wireBytesSince(m_phaseClock)), 0, m_handed);
 }
 
 // The most a line at the set rate can have carried since the clock started.
@@ -273,6 +373,7 @@ void FlashJob::pollDrain() {
         scheduleDrainCheck();
         return;
     }
+    m_result.bytesSent = total;
     enterPhase(Phase::Settling);
     m_quiet.start(m_settings.settle);
 }
@@ -281,9 +382,10 @@ void FlashJob::startReadback() {
     m_file.setFileName(m_image.path);
     if (!m_file.open(QIODevice::ReadOnly)) {
         const RunTimeError failure = RunTimeError::fromFile(m_file, m_image.path);
-        fail(QStringLiteral("The image could not be opened for the comparison: error %1 - %2")
-                 .arg(failure.number())
-                 .arg(failure.description()));
+        fail(QStringLiteral("The image %1 could not be opened for the comparison: %2 - check "
+                            "that it is still there and readable")
+                 .arg(m_image.path, failure.description()),
+             FlashFailure::Setup);
         return;
     }
     // What the board printed about the upload is no part of the reply.
@@ -310,12 +412,12 @@ void FlashJob::takeReply(const QByteArray& data) {
         return;
     const QByteArray expected = m_file.read(count);
     if (expected.size() != count) {
-        fail(QStringLiteral("The image ended after %1 of its %2 during the comparison: "
-                            "error %3 - %4")
-                 .arg(bytes(m_comparator.compared() + std::max<qint64>(expected.size(), 0)),
-                      bytes(m_image.size))
-                 .arg(ErrorNumber::InputPastEnd)
-                 .arg(m_file.errorString()));
+        fail(QStringLiteral("The image %1 ended after %2 of its %3 during the comparison: %4 - "
+                            "leave the image unchanged while boards are programmed")
+                 .arg(m_image.path,
+                      bytes(m_comparator.compared() + std::max<qint64>(expected.size(), 0)),
+                      bytes(m_image.size), m_file.errorString()),
+             FlashFailure::Setup);
         return;
     }
     m_comparator.compare(expected.constData(), data.constData() + header, count);
@@ -326,8 +428,24 @@ void FlashJob::takeReply(const QByteArray& data) {
         return;
     }
     m_result.mismatch = m_comparator.mismatch();
-    fail(QStringLiteral("Flash differs from the image: %1 (%2 differing)")
-             .arg(m_result.mismatch->shortText(), bytes(m_result.mismatch->count)));
+    m_result.diagnosis = m_comparator.diagnosis();
+    using Kind = TargetProtocol::Diagnosis::Kind;
+    const std::optional<Kind> kind =
+        m_result.diagnosis ? std::optional(m_result.diagnosis->kind) : std::nullopt;
+    const QString advice =
+        kind == Kind::Shift ? QStringLiteral("check the line for noise, then verify again")
+        : kind == Kind::StuckBit
+            ? QStringLiteral("the board's flash or data bus is faulty: set it aside for repair")
+            : QStringLiteral("program it again; a board that fails again is faulty");
+    fail(
+        QStringLiteral("Flash differs from the image: %1 differing, the first at offset 0x%2 "
+                       "(the window's \"%3\")%4 - %5")
+            .arg(bytes(m_result.mismatch->count),
+                 QString::number(m_result.mismatch->firstOffset, 16),
+                 m_result.mismatch->shortText(),
+                 m_result.diagnosis ? QStringLiteral("; ") + m_result.diagnosis->text() : QString(),
+                 advice),
+        FlashFailure::Mismatch);
 }
 
 void FlashJob::onSilence() {
@@ -335,18 +453,30 @@ void FlashJob::onSilence() {
         return;
     const qint64 flash = m_comparator.compared();
     m_result.mismatch = m_comparator.mismatch();
-    const QString came =
-        m_result.bytesReceived == 0
-            ? QStringLiteral("no reply came")
-            : QStringLiteral("%1 of %2 flash bytes came (%3 in all), the last %4 into the "
-                             "readback")
-                  .arg(flash)
-                  .arg(m_image.size)
-                  .arg(bytes(m_result.bytesReceived), seconds(m_lastReplyAt));
-    fail(QStringLiteral("Short reply from %1: error %2 - %3, then the line was silent for %4")
+    TargetProtocol::Diagnosis diagnosis;
+    diagnosis.kind = m_result.bytesReceived == 0 ? TargetProtocol::Diagnosis::Kind::NoReply
+                                                 : TargetProtocol::Diagnosis::Kind::ShortReply;
+    diagnosis.bytes = flash;
+    diagnosis.silenceMilliseconds = m_settings.timeout.count();
+    m_result.diagnosis = diagnosis;
+    if (m_result.bytesReceived == 0) {
+        fail(QStringLiteral("No reply from %1 to the readback request: the line was silent for %2 "
+                            "after UFD was sent - check that the board is running its monitor at "
+                            "%3 baud, then try again")
+                 .arg(where(), seconds(m_settings.timeout.count()))
+                 .arg(m_settings.baud),
+             FlashFailure::Line);
+        return;
+    }
+    fail(QStringLiteral("Short reply from %1: %2 of %3 flash bytes came (%4 in all), the last %5 "
+                        "into the readback, then the line was silent for %6 - check the cable "
+                        "and the board, then try again")
              .arg(where())
-             .arg(ErrorNumber::InputPastEnd)
-             .arg(came, seconds(m_settings.timeout.count())));
+             .arg(flash)
+             .arg(m_image.size)
+             .arg(bytes(m_result.bytesReceived), seconds(m_lastReplyAt),
+                  seconds(m_settings.timeout.count())),
+         FlashFailure::Line);
 }
 
 void FlashJob::pass() {
@@ -354,9 +484,10 @@ void FlashJob::pass() {
     finish(Phase::Passed);
 }
 
-void FlashJob::fail(const QString& what) {
+void FlashJob::fail(const QString& what, FlashFailure kind) {
     m_result.passed = false;
     m_result.failure = what;
+    m_result.failureKind = kind;
     finish(Phase::Failed);
 }
 
@@ -367,7 +498,7 @@ void FlashJob::finish(Phase phase) {
     m_file.close();
     if (m_port.isOpen())
         m_port.close();
-    m_result.elapsedMilliseconds = m_clock.elapsed();
+    m_result.elapsedMilliseconds = m_elapsedBefore + m_clock.elapsed();
     enterPhase(phase);
     emit finished();
 }

@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QPair>
 #include <QSerialPort>
+#include <QStringList>
 #include <QTimer>
 
 #include <chrono>
@@ -28,6 +29,23 @@ struct FlashSettings {
     bool verify = true;
     std::chrono::milliseconds settle{500};
     std::chrono::milliseconds timeout{5000};
+    // A board that fails for a reason of the line is tried again from the start this many times.
+    int retries = 0;
+    // A flash that differs from the image is tried again too.
+    bool retryMismatch = false;
+    // A board that prints nothing in answer to the wake-up fails before any image byte is sent.
+    bool wakeCheck = true;
+};
+
+// Why a board failed, for deciding whether another attempt can help.
+enum class FlashFailure {
+    None,
+    // No answer, a short or no reply, a line lost or never quiet: the next attempt may pass.
+    Line,
+    Mismatch,
+    Interrupted,
+    // The port or the image could not be used: trying again changes nothing.
+    Setup
 };
 
 // What one board's exchange came to, for the summary, the JSON output and the log.
@@ -44,6 +62,12 @@ struct FlashResult {
     // Every byte of the readback reply, its header included.
     qint64 bytesReceived = 0;
     std::optional<TargetProtocol::Mismatch> mismatch;
+    FlashFailure failureKind = FlashFailure::None;
+    // The likely cause of a mismatch or a short reply, when one is clear.
+    std::optional<TargetProtocol::Diagnosis> diagnosis;
+    // How many times the board was tried, and why each attempt before the last failed.
+    int attemptCount = 1;
+    QStringList earlierFailures;
 };
 
 // One board's exchange on its own serial port, driven by the port's and the timers' events:
@@ -57,8 +81,10 @@ public:
     FlashJob(const QString& port, const QString& device, const FlashImage& image,
              const FlashSettings& settings, QObject* parent = nullptr);
 
+    // This job is another attempt at the board whose last attempt ended in previous.
+    void continueFrom(const FlashResult& previous);
     void start();
-    // Ends the exchange at once as failed, closing the port.
+    // Ends the exchange at once as failed, closing the port; never tried again.
     void abort(const QString& reason);
 
     Phase phase() const { return m_phase; }
@@ -89,7 +115,10 @@ private:
     void takeReply(const QByteArray& data);
     void onSilence();
     void pass();
-    void fail(const QString& what);
+    void fail(const QString& what, FlashFailure kind);
+    void failOpen();
+    qint64 uploadCarried() const;
+    QString lostText() const;
     void finish(Phase phase);
     QString where() const;
 
@@ -105,6 +134,8 @@ private:
     QElapsedTimer m_clock;
     QElapsedTimer m_phaseClock;
     qint64 m_handed = 0;
+    qint64 m_elapsedBefore = 0;
+    qint64 m_wakeAnswer = 0;
     std::optional<char> m_lastImageByte;
     qint64 m_headerLeft = 0;
     qint64 m_lastReplyAt = 0;

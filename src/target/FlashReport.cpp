@@ -45,10 +45,20 @@ QString where(const QString& port, const QString& device) {
     return port == device ? port : QStringLiteral("%1 (%2)").arg(port, device);
 }
 
-QString stateText(PortStation::State state) {
-    switch (state) {
+QString stateText(const PortStation* station) {
+    switch (station->state()) {
     case PortStation::State::WaitingForBoard:
-        return QStringLiteral("waiting for a board");
+        switch (station->waiting()) {
+        case PortStation::Waiting::DeviceMissing:
+            return QStringLiteral("waiting for %1 to appear").arg(station->device());
+        case PortStation::Waiting::NoAnswer:
+            return QStringLiteral("waiting for a board: one is connected to %1 but does not "
+                                  "answer")
+                .arg(station->device());
+        case PortStation::Waiting::Probing:
+            break;
+        }
+        return QStringLiteral("waiting for a board on %1").arg(station->device());
     case PortStation::State::WaitingForRemoval:
         return QStringLiteral("waiting until the board is removed");
     case PortStation::State::Stopped:
@@ -83,6 +93,41 @@ QJsonObject resultRecord(const FlashResult& result, const FlashImage& image,
     };
     if (!result.passed)
         record.insert(QStringLiteral("failure"), result.failure);
+    if (const auto& diagnosis = result.diagnosis) {
+        using Kind = TargetProtocol::Diagnosis::Kind;
+        QJsonObject facts{
+            {QStringLiteral("kind"), TargetProtocol::Diagnosis::kindName(diagnosis->kind)},
+            {QStringLiteral("text"), diagnosis->text()}};
+        switch (diagnosis->kind) {
+        case Kind::Shift:
+        case Kind::ShortReply:
+        case Kind::NoReply:
+            facts.insert(QStringLiteral("bytes"), diagnosis->bytes);
+            break;
+        case Kind::Erased:
+            facts.insert(QStringLiteral("offset"), diagnosis->offset);
+            facts.insert(QStringLiteral("value"), diagnosis->value);
+            break;
+        case Kind::StuckBit:
+            facts.insert(QStringLiteral("bit"), diagnosis->bit);
+            facts.insert(QStringLiteral("value"), diagnosis->value);
+            break;
+        }
+        if (diagnosis->kind == Kind::ShortReply || diagnosis->kind == Kind::NoReply)
+            facts.insert(QStringLiteral("silence_ms"), diagnosis->silenceMilliseconds);
+        record.insert(QStringLiteral("diagnosis"), facts);
+    }
+    QJsonArray attempts;
+    for (const QString& failure : result.earlierFailures)
+        attempts.append(QJsonObject{{QStringLiteral("result"), QStringLiteral("fail")},
+                                    {QStringLiteral("failure"), failure}});
+    QJsonObject last{{QStringLiteral("result"),
+                      result.passed ? QStringLiteral("pass") : QStringLiteral("fail")}};
+    if (!result.passed)
+        last.insert(QStringLiteral("failure"), result.failure);
+    attempts.append(last);
+    record.insert(QStringLiteral("attempt_count"), result.attemptCount);
+    record.insert(QStringLiteral("attempts"), attempts);
     if (const auto& mismatch = result.mismatch) {
         QJsonArray offsets;
         for (const qint64 offset : mismatch->firstOffsets)
@@ -187,13 +232,17 @@ void FlashConsole::onJobFinished(PortStation* station, FlashJob* job) {
 void FlashConsole::onStateChanged(PortStation* station) {
     if (station->state() == PortStation::State::WaitingForBoard ||
         station->state() == PortStation::State::WaitingForRemoval)
-        plainLine(station->port() + QStringLiteral(": ") + stateText(station->state()));
+        plainLine(station->port() + QStringLiteral(": ") + stateText(station));
 }
 
 QString FlashConsole::liveLine(const PortStation* station) const {
     const FlashJob* job = station->job();
     const std::optional<FlashResult>& last = station->lastResult();
-    const FlashResult* shown = job ? &job->result() : last ? &*last : nullptr;
+    // While the port waits for the next board, the last board's device is no longer there.
+    const FlashResult* shown = job ? &job->result()
+                               : last && station->state() != PortStation::State::WaitingForBoard
+                                   ? &*last
+                                   : nullptr;
     QString line =
         (shown ? where(shown->port, shown->device) : station->port()).leftJustified(24) + u' ';
     if (job) {
@@ -213,9 +262,9 @@ QString FlashConsole::liveLine(const PortStation* station) const {
                     : QStringLiteral("FAILED: %1")
                           .arg(last->mismatch ? last->mismatch->shortText() : last->failure);
         if (station->state() == PortStation::State::WaitingForRemoval)
-            line += QStringLiteral(", ") + stateText(station->state());
+            line += QStringLiteral(", ") + stateText(station);
     } else {
-        line += stateText(station->state());
+        line += stateText(station);
     }
     if (station->watching())
         line += QStringLiteral("  [passed %1, failed %2]")

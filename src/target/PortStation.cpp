@@ -84,8 +84,26 @@ void PortStation::setState(State state) {
     emit stateChanged();
 }
 
-void PortStation::startJob() {
+void PortStation::setWaiting(Waiting waiting) {
+    if (m_waiting == waiting)
+        return;
+    m_waiting = waiting;
+    if (m_state == State::WaitingForBoard)
+        emit stateChanged();
+}
+
+// Another attempt may help where the line failed; never after an interrupt or a stop.
+bool PortStation::shouldRetry(const FlashResult& result) const {
+    if (result.passed || m_stopRequested || result.attemptCount > m_settings.retries)
+        return false;
+    return result.failureKind == FlashFailure::Line ||
+           (result.failureKind == FlashFailure::Mismatch && m_settings.retryMismatch);
+}
+
+void PortStation::startJob(const FlashResult* previous) {
     m_job = new FlashJob(m_port, device(), m_image, m_settings, this);
+    if (previous)
+        m_job->continueFrom(*previous);
     connect(m_job, &FlashJob::finished, this, &PortStation::onJobFinished);
     setState(State::Programming);
     emit jobStarted(m_job);
@@ -94,6 +112,12 @@ void PortStation::startJob() {
 
 void PortStation::onJobFinished() {
     FlashJob* job = m_job;
+    if (shouldRetry(job->result())) {
+        const FlashResult previous = job->result();
+        job->deleteLater();
+        startJob(&previous);
+        return;
+    }
     m_lastResult = job->result();
     if (job->result().passed)
         ++m_passed;
@@ -109,6 +133,7 @@ void PortStation::onJobFinished() {
         return;
     }
     m_unanswered = 0;
+    m_waiting = Waiting::Probing;
     setState(State::WaitingForRemoval);
     m_probeTimer.start();
 }
@@ -117,7 +142,10 @@ void PortStation::probe() {
     const QString node = device();
     if (!QFileInfo::exists(node)) {
         if (m_state == State::WaitingForRemoval) {
+            m_waiting = Waiting::DeviceMissing;
             setState(State::WaitingForBoard);
+        } else {
+            setWaiting(Waiting::DeviceMissing);
         }
         m_probeTimer.start();
         return;
@@ -154,8 +182,12 @@ void PortStation::onProbeAnswered() {
 
 void PortStation::onProbeUnanswered() {
     endProbe();
-    if (m_state == State::WaitingForRemoval && ++m_unanswered >= kUnansweredProbesForRemoval)
+    if (m_state == State::WaitingForRemoval && ++m_unanswered >= kUnansweredProbesForRemoval) {
+        m_waiting = Waiting::NoAnswer;
         setState(State::WaitingForBoard);
+    } else if (m_state == State::WaitingForBoard) {
+        setWaiting(Waiting::NoAnswer);
+    }
     if (m_state != State::Stopped)
         m_probeTimer.start();
 }

@@ -7,13 +7,16 @@
 #include <QSerialPort>
 #include <QTimer>
 
-// One port of a run. Once: programs the board that is there. Watching: waits for a board (its
+// One port of a run. Once: programs the board that is there, trying again after a failure of
+// the line as often as the settings allow. Watching: waits for a board (its
 // device node appears and it answers a CR), programs it, waits until it is gone (the node is
 // removed, or several probes go unanswered), and waits for the next, counting the results.
 class PortStation : public QObject {
     Q_OBJECT
 public:
     enum class State { WaitingForBoard, Programming, WaitingForRemoval, Stopped };
+    // What a port that waits for a board has found so far.
+    enum class Waiting { Probing, DeviceMissing, NoAnswer };
 
     PortStation(const QString& port, const QString& programFolder, const FlashImage& image,
                 const FlashSettings& settings, bool watch, QObject* parent = nullptr);
@@ -27,6 +30,7 @@ public:
     QString port() const { return m_port; }
     QString device() const;
     State state() const { return m_state; }
+    Waiting waiting() const { return m_waiting; }
     FlashJob* job() const { return m_job; }
     int passed() const { return m_passed; }
     int failed() const { return m_failed; }
@@ -42,12 +46,14 @@ signals:
 
 private:
     void setState(State state);
-    void startJob();
+    void startJob(const FlashResult* previous = nullptr);
     void onJobFinished();
     void probe();
     void onProbeAnswered();
     void onProbeUnanswered();
     void endProbe();
+    void setWaiting(Waiting waiting);
+    bool shouldRetry(const FlashResult& result) const;
 
     QString m_port;
     QString m_programFolder;
@@ -56,6 +62,7 @@ private:
     bool m_watch = false;
     bool m_stopRequested = false;
     State m_state = State::WaitingForBoard;
+    Waiting m_waiting = Waiting::Probing;
     QPointer<FlashJob> m_job;
     int m_passed = 0;
     int m_failed = 0;
