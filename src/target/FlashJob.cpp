@@ -20,6 +20,7 @@ constexpr qint64 kChunk = 4 * 1024;
 constexpr auto kDrainPoll = 10ms;
 // Start bit, eight data bits, stop bit.
 constexpr qint64 kBitsPerByte = 10;
+constexpr qsizetype kBoardOutputLimit = 4096;
 
 QString bytes(qint64 count) {
     return count == 1 ? QStringLiteral("1 byte") : QStringLiteral("%1 bytes").arg(count);
@@ -105,9 +106,11 @@ void FlashJob::start() {
     m_quiet.start(m_settings.settle);
 }
 
-void FlashJob::abort(const QString& reason) {
-    if (!isFinished())
-        fail(reason);
+void FlashJob::abort(const QString& reason, bool interrupted) {
+    if (isFinished())
+        return;
+    m_result.interrupted = interrupted;
+    fail(reason);
 }
 
 void FlashJob::enterPhase(Phase phase) {
@@ -144,6 +147,8 @@ void FlashJob::onReadyRead() {
     switch (m_phase) {
     case Phase::Waking:
     case Phase::Settling:
+        if (m_result.boardOutput.size() < kBoardOutputLimit)
+            m_result.boardOutput += data.left(kBoardOutputLimit - m_result.boardOutput.size());
         // The line has not settled while the board still prints, but a board that never stops
         // must not hold its port for ever.
         if (m_phaseClock.elapsed() > (m_settings.settle + m_settings.timeout).count()) {

@@ -44,6 +44,10 @@ struct FlashResult {
     // Every byte of the readback reply, its header included.
     qint64 bytesReceived = 0;
     std::optional<TargetProtocol::Mismatch> mismatch;
+    // Ended by the operator (a second Ctrl-C, a stop request), not by the board.
+    bool interrupted = false;
+    // What the board printed outside the readback reply (its banner, its upload report).
+    QByteArray boardOutput;
 };
 
 // One board's exchange on its own serial port, driven by the port's and the timers' events:
@@ -58,8 +62,8 @@ public:
              const FlashSettings& settings, QObject* parent = nullptr);
 
     void start();
-    // Ends the exchange at once as failed, closing the port.
-    void abort(const QString& reason);
+    // Ends the exchange at once as failed, closing the port; marked interrupted when asked.
+    void abort(const QString& reason, bool interrupted = false);
 
     Phase phase() const { return m_phase; }
     bool isFinished() const { return m_phase == Phase::Passed || m_phase == Phase::Failed; }
