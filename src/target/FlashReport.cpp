@@ -355,10 +355,16 @@ void FlashConsole::plainLine(const QString& text) {
 }
 
 // The live block is taken away, the text printed where it stood, and the block drawn again
-// below it: a redraw climbs only its own lines, so the text stays.
+// below it: a redraw climbs only its own lines, so the text stays. The block's lines are
+// cleared one by one: a terminal that sees the whole screen erased (tmux, some others) keeps a
+// copy of it in the scrollback.
 void FlashConsole::printAbove(std::FILE* stream, const QString& text) {
     if (m_mode == Mode::Live && m_linesDrawn > 0) {
-        std::fprintf(m_out, "\x1b[%dA\r\x1b[J", m_linesDrawn);
+        QString clear = QStringLiteral("\x1b[%1A").arg(m_linesDrawn);
+        for (int i = 0; i < m_linesDrawn; ++i)
+            clear += QStringLiteral("\r\x1b[K\x1b[B");
+        clear += QStringLiteral("\x1b[%1A\r").arg(m_linesDrawn);
+        std::fputs(clear.toLatin1().constData(), m_out);
         std::fflush(m_out);
         m_linesDrawn = 0;
     }
