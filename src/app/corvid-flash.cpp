@@ -61,7 +61,9 @@ a second Ctrl-C, or SIGTERM, stops them at once and records them as "interrupted
 
 Exit status: 0 every board passed (or was programmed with --no-verify), 1 a board failed,
 2 usage or file error (nothing was started), 3 the log could not be written (the records are
-not all kept), 130 boards were stopped by a second Ctrl-C, 143 the run was ended by SIGTERM.)";
+not all kept; outranks 0 and 1), 130 boards were stopped by a second Ctrl-C, 143 the run was
+ended by SIGTERM (129 by SIGHUP); these outrank the others. After a first Ctrl-C the boards in
+progress finish and the status is theirs.)";
 
 void printError(const QString& text) {
     std::fprintf(stderr, "corvid-flash: %s\n", qPrintable(text));
