@@ -566,6 +566,11 @@ void FlashConsole::printSummary(qint64 elapsedMilliseconds, int exitStatus) {
         std::fflush(m_out);
         return;
     }
+    if (all.isEmpty()) {
+        std::fputs("\nNo board was programmed.\n", m_out);
+        std::fflush(m_out);
+        return;
+    }
     const int width = nameWidth(m_mode == Mode::Live ? terminalSize(m_out).width()
                                                      : std::numeric_limits<int>::max() / 2);
     QString text = QStringLiteral("\n%1 %2 %3 %4\n")
