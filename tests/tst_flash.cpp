@@ -40,7 +40,8 @@ private slots:
         QCOMPARE(run.status, 1);
         QVERIFY2(run.out.contains(u"6 of 8 boards passed, 2 failed"_s), qPrintable(run.out));
 
-        const QList<QJsonObject> records = jsonRecords(fileContent(logPath));
+        QList<QJsonObject> records = jsonRecords(fileContent(logPath));
+        QCOMPARE(records.takeLast()[u"type"].toString(), u"summary"_s);
         QCOMPARE(records.size(), 8);
         for (const QJsonObject& record : records) {
             const int board = static_cast<int>(arguments.indexOf(record[u"device"].toString())) - 6;
@@ -80,14 +81,14 @@ private slots:
         Outcome run = flash(QString(), image);
         QCOMPARE(run.status, 0);
         QList<QJsonObject> records = jsonRecords(run.out.toLocal8Bit());
-        QCOMPARE(records.size(), 1);
+        QCOMPARE(records.size(), 2);
         QCOMPARE(records[0][u"result"].toString(), u"pass"_s);
         QCOMPARE(records[0][u"size"].toInteger(), image.size());
         // The flash holds the image and its last byte once more.
         run = flash(u"--verify-only"_s, image + image.right(1));
         QCOMPARE(run.status, 0);
         records = jsonRecords(run.out.toLocal8Bit());
-        QCOMPARE(records.size(), 1);
+        QCOMPARE(records.size(), 2);
         QCOMPARE(records[0][u"bytes_sent"].toInteger(), 4);
     }
 
@@ -97,10 +98,11 @@ private slots:
         const auto row = [](const char* name, const char* arguments, const char* message) {
             QTest::newRow(name) << QString::fromLatin1(arguments) << QString::fromLatin1(message);
         };
-        row("missing image", "-i DIR/none.bin /dev/null", "could not be opened: error 2 - ");
-        row("empty image", "-i EMPTY /dev/null", "is empty: error 62");
+        row("missing image", "-i DIR/none.bin /dev/null",
+            "could not be opened: No such file or directory");
+        row("empty image", "-i EMPTY /dev/null", "is empty: there is nothing to program");
         row("log in a missing folder", "-i IMAGE --log DIR/none/flash.log /dev/null",
-            "The log could not be opened: error 2 - ");
+            "could not be opened for appending: No such file or directory");
         row("no image", "/dev/null", "no image given");
         row("no port", "-i IMAGE", "no PORT given");
         row("unknown option", "--fast -i IMAGE /dev/null", "Unknown option 'fast'");
