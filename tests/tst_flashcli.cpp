@@ -4,6 +4,7 @@
 #include "support/TestProgram.h"
 
 #include <QElapsedTimer>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -161,6 +162,10 @@ private slots:
         QCOMPARE(summary[u"exit_status"].toInt(), 1);
         QCOMPARE(summary[u"counts"].toObject()[u"pass"].toInt(), 1);
         QCOMPARE(summary[u"counts"].toObject()[u"fail"].toInt(), 1);
+        const QJsonArray inOrder = summary[u"boards"].toArray();
+        QCOMPARE(inOrder.size(), 2);
+        QCOMPARE(inOrder[0].toObject()[u"device"].toString(), silent.device());
+        QCOMPARE(inOrder[1].toObject()[u"result"].toString(), u"pass"_s);
         const QString runId = summary[u"run_id"].toString();
         QVERIFY(!runId.isEmpty());
         for (const QJsonObject& record : records) {

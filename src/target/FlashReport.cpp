@@ -252,9 +252,14 @@ QJsonObject summaryRecord(const QList<FlashResult>& results, const RunInfo& run,
                        {QStringLiteral("programmed"), 0},
                        {QStringLiteral("fail"), 0},
                        {QStringLiteral("interrupted"), 0}};
+    QJsonArray boards;
     for (const FlashResult& result : results) {
         const QString name = resultName(result, run.settings);
         counts.insert(name, counts.value(name).toInt() + 1);
+        boards.append(QJsonObject{{QStringLiteral("port"), result.port},
+                                  {QStringLiteral("device"), result.device},
+                                  {QStringLiteral("result"), name},
+                                  {QStringLiteral("elapsed_ms"), result.elapsedMilliseconds}});
     }
     QJsonObject record{{QStringLiteral("type"), QStringLiteral("summary")},
                        {QStringLiteral("run_id"), run.id},
@@ -262,7 +267,7 @@ QJsonObject summaryRecord(const QList<FlashResult>& results, const RunInfo& run,
                        {QStringLiteral("host"), QSysInfo::machineHostName()},
                        {QStringLiteral("image"), run.image.path},
                        {QStringLiteral("sha256"), QString::fromLatin1(run.image.sha256.toHex())},
-                       {QStringLiteral("boards"), results.size()},
+                       {QStringLiteral("boards"), boards},
                        {QStringLiteral("counts"), counts},
                        {QStringLiteral("elapsed_ms"), elapsedMilliseconds},
                        {QStringLiteral("exit_status"), exitStatus}};
@@ -463,11 +468,10 @@ int FlashConsole::nameWidth(int columns) const {
         std::min<qsizetype>(longest, std::max(kShortestName, columns - 1 - kStatusWidth - 1)));
 }
 
-QString FlashConsole::liveLine(const PortStation* station, int columns) const {
+QString FlashConsole::liveLine(const PortStation* station, int columns, int width) const {
     const FlashJob* job = station->job();
     const std::optional<FlashResult>& last = station->lastResult();
     const FlashResult* shown = job ? &job->result() : last ? &*last : nullptr;
-    const int width = nameWidth(columns);
     QString line =
         fitted(shown ? where(shown->port, shown->device) : station->port(), width) + u' ';
     if (job) {
@@ -543,8 +547,9 @@ void FlashConsole::redraw() {
     QString text;
     if (m_linesDrawn > 0)
         text += QStringLiteral("\x1b[%1A").arg(m_linesDrawn);
+    const int width = nameWidth(columns);
     for (qsizetype i = 0; i < shown; ++i)
-        text += QStringLiteral("\r\x1b[K") + liveLine(m_stations[i], columns) + u'\n';
+        text += QStringLiteral("\r\x1b[K") + liveLine(m_stations[i], columns, width) + u'\n';
     if (shown < m_stations.size())
         text += QStringLiteral("\r\x1b[K") + condensedLine(shown, columns) + u'\n';
     // A block that shrank leaves nothing of its old lines below it.

@@ -45,7 +45,8 @@ QString resultName(const FlashResult& result, const FlashSettings& settings);
 
 // One board's record: what went into which board, with the verdict and its diagnosis.
 QJsonObject resultRecord(const FlashResult& result, const RunInfo& run);
-// The run's last record: its counts, time and exit status.
+// The run's last record: each board's result in the order of results, the counts, the time
+// and the exit status.
 QJsonObject summaryRecord(const QList<FlashResult>& results, const RunInfo& run,
                           qint64 elapsedMilliseconds, int exitStatus);
 
@@ -97,7 +98,7 @@ private:
     void printAbove(std::FILE* stream, const QString& text);
     void verboseLines(const FlashResult& result);
     int nameWidth(int columns) const;
-    QString liveLine(const PortStation* station, int columns) const;
+    QString liveLine(const PortStation* station, int columns, int width) const;
     QString condensedLine(qsizetype from, int columns) const;
     void redraw();
 
