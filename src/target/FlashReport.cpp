@@ -32,7 +32,7 @@ constexpr int kShortestName = 8;
 constexpr int kResultWidth = 11;
 constexpr int kTimeWidth = 8;
 // A rate over less time than this says more about the start than about the line.
-constexpr qint64 kShortestMeasure = 500;
+constexpr auto kShortestMeasure = 500ms;
 const QString kByIdFolder = QStringLiteral("/dev/serial/by-id");
 
 QString hex(const QByteArray& bytes) {
@@ -54,7 +54,7 @@ QString seconds(qint64 milliseconds) {
 }
 
 QString rate(qint64 done, qint64 milliseconds) {
-    if (done <= 0 || milliseconds < kShortestMeasure)
+    if (done <= 0 || milliseconds < kShortestMeasure.count())
         return QString();
     const double perSecond = static_cast<double>(done) * 1000.0 / static_cast<double>(milliseconds);
     return perSecond >= 10000 ? QStringLiteral("%1 kB/s").arg(perSecond / 1000.0, 0, 'f', 1)
