@@ -39,7 +39,7 @@ private:
         const Outcome run = FlashRun::run(
             kQuickRun + QProcess::splitCommand(u"--json -b 921600 "_s + options) +
             QStringList{u"-i"_s, m_dir.makeFile(u"one.bin"_s, image), board.device()});
-        const QList<QJsonObject> records = jsonRecords(run.out.toLocal8Bit());
+        const QList<QJsonObject> records = boardRecords(run.out.toLocal8Bit());
         return records.size() == 1 ? records[0] : QJsonObject();
     }
 
@@ -64,7 +64,8 @@ private slots:
         QCOMPARE(run.status, 1);
         QVERIFY2(run.out.contains(u"6 of 8 boards passed, 2 failed"_s), qPrintable(run.out));
 
-        const QList<QJsonObject> records = jsonRecords(fileContent(logPath));
+        QList<QJsonObject> records = jsonRecords(fileContent(logPath));
+        QCOMPARE(records.takeLast()[u"type"].toString(), u"summary"_s);
         QCOMPARE(records.size(), 8);
         for (const QJsonObject& record : records) {
             const int board = static_cast<int>(arguments.indexOf(record[u"device"].toString())) - 6;
@@ -107,14 +108,14 @@ private slots:
         Outcome run = flash(QString(), image);
         QCOMPARE(run.status, 0);
         QList<QJsonObject> records = jsonRecords(run.out.toLocal8Bit());
-        QCOMPARE(records.size(), 1);
+        QCOMPARE(records.size(), 2);
         QCOMPARE(records[0][u"result"].toString(), u"pass"_s);
         QCOMPARE(records[0][u"size"].toInteger(), image.size());
         // The flash holds the image and its last byte once more.
         run = flash(u"--verify-only"_s, image + image.right(1));
         QCOMPARE(run.status, 0);
         records = jsonRecords(run.out.toLocal8Bit());
-        QCOMPARE(records.size(), 1);
+        QCOMPARE(records.size(), 2);
         QCOMPARE(records[0][u"bytes_sent"].toInteger(), 4);
     }
 
@@ -204,7 +205,7 @@ private slots:
             flash.start(QStringLiteral(CORVID_FLASH_PATH), arguments);
         }
         QVERIFY(flash.waitForFinished(60000));
-        const QList<QJsonObject> records = jsonRecords(flash.readAllStandardOutput());
+        const QList<QJsonObject> records = boardRecords(flash.readAllStandardOutput());
         QCOMPARE(records.size(), 1);
         const QString failure = records[0][u"failure"].toString();
         QVERIFY2(QRegularExpression(message).match(failure).hasMatch(), qPrintable(failure));
@@ -322,10 +323,11 @@ private slots:
         const auto row = [](const char* name, const char* arguments, const char* message) {
             QTest::newRow(name) << QString::fromLatin1(arguments) << QString::fromLatin1(message);
         };
-        row("missing image", "-i DIR/none.bin /dev/null", "could not be opened: error 2 - ");
-        row("empty image", "-i EMPTY /dev/null", "is empty: error 62");
+        row("missing image", "-i DIR/none.bin /dev/null",
+            "could not be opened: No such file or directory");
+        row("empty image", "-i EMPTY /dev/null", "is empty: there is nothing to program");
         row("log in a missing folder", "-i IMAGE --log DIR/none/flash.log /dev/null",
-            "The log could not be opened: error 2 - ");
+            "could not be opened for appending: No such file or directory");
         row("no image", "/dev/null", "no image given");
         row("no port", "-i IMAGE", "no PORT given");
         row("unknown option", "--fast -i IMAGE /dev/null", "Unknown option 'fast'");

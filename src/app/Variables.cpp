@@ -29,10 +29,6 @@ QString& programFolderOverride() {
     return folder;
 }
 
-constexpr qint32 kBaudStep = 1200;
-constexpr qint32 kSlowestBaud = 1200;
-constexpr qint32 kFastestBaud = 115200;
-
 } // namespace
 
 QString strAppPath;
@@ -74,16 +70,8 @@ QString portPanelText() {
 }
 
 QString checkedBaudRate(const QString& stored) {
-    // A rate that is not a whole number in range would stop every start-up with an error that
-    // only editing the file can cure; it is treated like any other unusable rate.
-    const std::optional<qint32> value = NumberText::plainInt32(stored);
-    if (!value || *value % kBaudStep != 0)
-        return QStringLiteral("9600");
-    if (*value < kSlowestBaud)
-        return QString::number(kSlowestBaud);
-    if (*value > kFastestBaud)
-        return QString::number(kFastestBaud);
-    return stored;
+    const qint32 rate = NumberText::usableBaudRate(stored);
+    return NumberText::plainInt32(stored) == rate ? stored : QString::number(rate);
 }
 
 void InitVariables() {

@@ -139,6 +139,19 @@ std::optional<qint32> plainInt32(const QString& text) {
     return ok ? std::optional<qint32>(value) : std::nullopt;
 }
 
+qint32 usableBaudRate(const QString& stored) {
+    constexpr qint32 kStep = 1200;
+    constexpr qint32 kSlowest = 1200;
+    constexpr qint32 kFastest = 115200;
+    constexpr qint32 kFallback = 9600;
+    // A rate that is not a whole number in range would stop every start-up with an error that
+    // only editing the file can cure; it is treated like any other unusable rate.
+    const std::optional<qint32> value = plainInt32(stored);
+    if (!value || *value % kStep != 0)
+        return kFallback;
+    return std::clamp(*value, kSlowest, kFastest);
+}
+
 QString errorNumberLine(int number, const QString& description) {
     const QString sign = number < 0 ? QString() : QStringLiteral(" ");
     return QStringLiteral("Error # ") + sign + QString::number(number) + QStringLiteral(" - ") +

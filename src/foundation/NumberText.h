@@ -28,6 +28,11 @@ qint16 toInt16(double value);
 // signed 32-bit integer; nothing otherwise.
 std::optional<qint32> plainInt32(const QString& text);
 
+// The baud rate the window uses for a stored rate: a multiple of 1200 from 1200 to 115200 as
+// it is, a text that is not a whole multiple of 1200 9600, a multiple below the range 1200
+// and one above it 115200.
+qint32 usableBaudRate(const QString& stored);
+
 // "Error # " followed by the number after a sign position (a blank, or the minus sign) and
 // " - " and the description.
 QString errorNumberLine(int number, const QString& description);

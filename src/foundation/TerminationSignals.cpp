@@ -3,6 +3,7 @@
 #include <QSocketNotifier>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
 #include <csignal>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,11 +13,14 @@ namespace {
 
 #ifdef Q_OS_UNIX
 int g_pipe[2] = {-1, -1};
+constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
-void onSignal(int) {
+extern "C" void onSignal(int signalNumber) {
     // Only async-signal-safe work here: the message loop does the rest.
-    const char byte = 1;
+    const int savedErrno = errno;
+    const char byte = static_cast<char>(signalNumber);
     [[maybe_unused]] const auto written = ::write(g_pipe[0], &byte, 1);
+    errno = savedErrno;
 }
 #endif
 
@@ -24,20 +28,27 @@ void onSignal(int) {
 
 TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
 #ifdef Q_OS_UNIX
-    if (g_pipe[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_pipe) != 0)
+    if (g_pipe[0] < 0 &&
+        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_pipe) != 0)
         return;
     m_notifier = std::make_unique<QSocketNotifier>(g_pipe[1], QSocketNotifier::Read);
     connect(m_notifier.get(), &QSocketNotifier::activated, this, [this] {
-        char byte = 0;
-        [[maybe_unused]] const auto read = ::read(g_pipe[1], &byte, 1);
-        emit terminationRequested();
+        // Two signals close together arrive in one read; each is reported.
+        char bytes[16];
+        const auto count = ::read(g_pipe[1], bytes, sizeof bytes);
+        for (qsizetype i = 0; i < count; ++i)
+            emit terminationRequested(static_cast<unsigned char>(bytes[i]));
     });
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP})
-        ::sigaction(signalNumber, &action, nullptr);
+    for (int signalNumber : kSignals) {
+        if (::sigaction(signalNumber, &action, nullptr) != 0) {
+            m_notifier.reset();
+            return;
+        }
+    }
 #endif
 }
 
@@ -45,7 +56,7 @@ TerminationSignals::~TerminationSignals() {
 #ifdef Q_OS_UNIX
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
-    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP})
+    for (int signalNumber : kSignals)
         ::sigaction(signalNumber, &action, nullptr);
 #endif
 }

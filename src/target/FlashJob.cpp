@@ -21,6 +21,7 @@ constexpr auto kDrainPoll = 10ms;
 constexpr qint64 kBitsPerByte = 10;
 // How long a board has to answer the wake-up, as long as a station waits for a probe's answer.
 constexpr auto kWakeAnswerTime = 1000ms;
+constexpr qsizetype kBoardOutputLimit = 4096;
 
 QString bytes(qint64 count) {
     return count == 1 ? QStringLiteral("1 byte") : QStringLiteral("%1 bytes").arg(count);
@@ -146,9 +147,11 @@ void FlashJob::failOpen() {
     }
 }
 
-void FlashJob::abort(const QString& reason) {
-    if (!isFinished())
-        fail(reason, FlashFailure::Interrupted);
+void FlashJob::abort(const QString& reason, bool interrupted) {
+    if (isFinished())
+        return;
+    m_result.interrupted = interrupted;
+    fail(reason, FlashFailure::Interrupted);
 }
 
 void FlashJob::enterPhase(Phase phase) {
@@ -186,6 +189,8 @@ void FlashJob::onReadyRead() {
         m_wakeAnswer += data.size();
         [[fallthrough]];
     case Phase::Settling:
+        if (m_result.boardOutput.size() < kBoardOutputLimit)
+            m_result.boardOutput += data.left(kBoardOutputLimit - m_result.boardOutput.size());
         // The line has not settled while the board still prints, but a board that never stops
         // must not hold its port for ever.
         if (m_phaseClock.elapsed() > (m_settings.settle + m_settings.timeout).count()) {

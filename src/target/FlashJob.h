@@ -68,6 +68,10 @@ struct FlashResult {
     // How many times the board was tried, and why each attempt before the last failed.
     int attemptCount = 1;
     QStringList earlierFailures;
+    // Ended by the operator (a second Ctrl-C, a stop request), not by the board.
+    bool interrupted = false;
+    // What the board printed outside the readback reply (its banner, its upload report).
+    QByteArray boardOutput;
 };
 
 // One board's exchange on its own serial port, driven by the port's and the timers' events:
@@ -84,8 +88,8 @@ public:
     // This job is another attempt at the board whose last attempt ended in previous.
     void continueFrom(const FlashResult& previous);
     void start();
-    // Ends the exchange at once as failed, closing the port; never tried again.
-    void abort(const QString& reason);
+    // Ends the exchange at once as failed, closing the port; marked interrupted when asked.
+    void abort(const QString& reason, bool interrupted = false);
 
     Phase phase() const { return m_phase; }
     bool isFinished() const { return m_phase == Phase::Passed || m_phase == Phase::Failed; }

@@ -1,13 +1,24 @@
 #include "target/FlashReport.h"
 
-#include "foundation/RunTimeError.h"
 #include "target/PortStation.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSerialPortInfo>
+#include <QSize>
 #include <QSysInfo>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -15,9 +26,26 @@ namespace {
 
 constexpr auto kRedrawInterval = 100ms;
 constexpr int kBarWidth = 24;
+// "upload 100% 11.5 kB/s": what a live line needs after the port's name.
+constexpr int kStatusWidth = 22;
+constexpr int kShortestName = 8;
+constexpr int kResultWidth = 11;
+constexpr int kTimeWidth = 8;
+// A rate over less time than this says more about the start than about the line.
+constexpr auto kShortestMeasure = 500ms;
+const QString kByIdFolder = QStringLiteral("/dev/serial/by-id");
 
 QString hex(const QByteArray& bytes) {
     return QString::fromLatin1(bytes.toHex(' '));
+}
+
+// Byte offsets count from 0 and are written in hex, as a hex dump shows them.
+QString offsetText(qint64 offset) {
+    return QStringLiteral("0x") + QString::number(offset, 16);
+}
+
+QString plural(qint64 count, const QString& one, const QString& many) {
+    return QStringLiteral("%1 %2").arg(count).arg(count == 1 ? one : many);
 }
 
 QString seconds(qint64 milliseconds) {
@@ -26,23 +54,33 @@ QString seconds(qint64 milliseconds) {
 }
 
 QString rate(qint64 done, qint64 milliseconds) {
-    if (milliseconds <= 0)
+    if (done <= 0 || milliseconds < kShortestMeasure.count())
         return QString();
     const double perSecond = static_cast<double>(done) * 1000.0 / static_cast<double>(milliseconds);
     return perSecond >= 10000 ? QStringLiteral("%1 kB/s").arg(perSecond / 1000.0, 0, 'f', 1)
                               : QStringLiteral("%1 B/s").arg(perSecond, 0, 'f', 0);
 }
 
-// A live line longer than the terminal would wrap, and the redraw would climb too few lines.
-int terminalColumns(std::FILE* out) {
+// The terminal's size, read again on every redraw since a window can be resized at any time.
+QSize terminalSize(std::FILE* out) {
     winsize size{};
-    if (::ioctl(::fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 1)
-        return size.ws_col;
-    return 80;
+    if (::ioctl(::fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 1 && size.ws_row > 1)
+        return QSize(size.ws_col, size.ws_row);
+    return QSize(80, 24);
 }
 
 QString where(const QString& port, const QString& device) {
     return port == device ? port : QStringLiteral("%1 (%2)").arg(port, device);
+}
+
+// A name cut to width keeps its start and its end, where ports differ (COM3, ...-port0).
+QString fitted(const QString& text, int width) {
+    if (text.size() <= width)
+        return text.leftJustified(width);
+    if (width < 3)
+        return text.left(width);
+    const int head = (width - 1) / 3;
+    return text.left(head) + u'~' + text.right(width - 1 - head);
 }
 
 QString stateText(const PortStation* station) {
@@ -69,28 +107,135 @@ QString stateText(const PortStation* station) {
     return QString();
 }
 
+// One word for what a port is doing, for the condensed line.
+QString stateWord(const PortStation* station, const FlashSettings& settings) {
+    if (const FlashJob* job = station->job())
+        return FlashJob::phaseName(job->phase());
+    if (station->state() == PortStation::State::WaitingForBoard)
+        return QStringLiteral("waiting");
+    if (const auto& last = station->lastResult())
+        return resultName(*last, settings);
+    return stateText(station);
+}
+
+QString canonicalDevice(const QString& device) {
+    const QString canonical = QFileInfo(device).canonicalFilePath();
+    return canonical.isEmpty() ? device : canonical;
+}
+
+QString byIdPath(const QString& device) {
+    const QDir folder(kByIdFolder);
+    for (const QFileInfo& link : folder.entryInfoList(QDir::System | QDir::Files)) {
+        if (link.canonicalFilePath() == device)
+            return link.absoluteFilePath();
+    }
+    return QString();
+}
+
+PortIdentity identityOf(const QSerialPortInfo& info) {
+    PortIdentity identity;
+    identity.device = canonicalDevice(info.systemLocation());
+    identity.byId = byIdPath(identity.device);
+    identity.description = info.description();
+    identity.manufacturer = info.manufacturer();
+    identity.serialNumber = info.serialNumber();
+    if (info.hasVendorIdentifier())
+        identity.vendorId = info.vendorIdentifier();
+    if (info.hasProductIdentifier())
+        identity.productId = info.productIdentifier();
+    return identity;
+}
+
+QString hex4(quint16 value) {
+    return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0'));
+}
+
 } // namespace
 
-QJsonObject resultRecord(const FlashResult& result, const FlashImage& image,
-                         const FlashSettings& settings) {
+PortIdentity portIdentity(const QString& device) {
+    const QString canonical = canonicalDevice(device);
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+        if (canonicalDevice(info.systemLocation()) == canonical)
+            return identityOf(info);
+    }
+    PortIdentity identity;
+    identity.device = canonical;
+    identity.byId = byIdPath(canonical);
+    return identity;
+}
+
+QList<PortIdentity> presentPorts() {
+    QList<PortIdentity> ports;
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
+        ports.append(identityOf(info));
+    for (const QFileInfo& link : QDir(kByIdFolder).entryInfoList(QDir::System | QDir::Files)) {
+        const QString device = link.canonicalFilePath();
+        const bool listed = std::any_of(ports.cbegin(), ports.cend(),
+                                        [&](const PortIdentity& p) { return p.device == device; });
+        if (!device.isEmpty() && !listed)
+            ports.append(portIdentity(device));
+    }
+    std::sort(ports.begin(), ports.end(),
+              [](const PortIdentity& a, const PortIdentity& b) { return a.device < b.device; });
+    return ports;
+}
+
+QString resultName(const FlashResult& result, const FlashSettings& settings) {
+    if (result.interrupted)
+        return QStringLiteral("interrupted");
+    if (!result.passed)
+        return QStringLiteral("fail");
+    return settings.verify ? QStringLiteral("pass") : QStringLiteral("programmed");
+}
+
+namespace {
+
+QJsonObject tagObject(const RunInfo& run) {
+    QJsonObject tags;
+    for (const auto& [key, value] : run.tags)
+        tags.insert(key, value);
+    return tags;
+}
+
+} // namespace
+
+QJsonObject resultRecord(const FlashResult& result, const RunInfo& run) {
     QJsonObject phases;
     for (const auto& [name, milliseconds] : result.phaseMilliseconds)
         phases.insert(name, milliseconds);
     QJsonObject record{
+        {QStringLiteral("type"), QStringLiteral("board")},
+        {QStringLiteral("run_id"), run.id},
+        {QStringLiteral("version"), run.version},
         {QStringLiteral("time"), result.started.toString(Qt::ISODateWithMs)},
         {QStringLiteral("host"), QSysInfo::machineHostName()},
         {QStringLiteral("port"), result.port},
         {QStringLiteral("device"), result.device},
-        {QStringLiteral("image"), image.path},
-        {QStringLiteral("size"), image.size},
-        {QStringLiteral("sha256"), QString::fromLatin1(image.sha256.toHex())},
-        {QStringLiteral("baud"), settings.baud},
+        {QStringLiteral("image"), run.image.path},
+        {QStringLiteral("size"), run.image.size},
+        {QStringLiteral("sha256"), QString::fromLatin1(run.image.sha256.toHex())},
+        {QStringLiteral("baud"), run.settings.baud},
         {QStringLiteral("phases_ms"), phases},
         {QStringLiteral("elapsed_ms"), result.elapsedMilliseconds},
-        {QStringLiteral("result"), result.passed ? QStringLiteral("pass") : QStringLiteral("fail")},
+        {QStringLiteral("result"), resultName(result, run.settings)},
         {QStringLiteral("bytes_sent"), result.bytesSent},
         {QStringLiteral("bytes_received"), result.bytesReceived},
     };
+    if (!run.tags.isEmpty())
+        record.insert(QStringLiteral("tags"), tagObject(run));
+    const PortIdentity identity = portIdentity(result.device);
+    const std::pair<const char*, QString> texts[] = {{"by_id", identity.byId},
+                                                     {"serial_number", identity.serialNumber},
+                                                     {"manufacturer", identity.manufacturer},
+                                                     {"description", identity.description}};
+    for (const auto& [key, value] : texts) {
+        if (!value.isEmpty())
+            record.insert(QLatin1StringView(key), value);
+    }
+    if (identity.vendorId)
+        record.insert(QStringLiteral("vid"), hex4(*identity.vendorId));
+    if (identity.productId)
+        record.insert(QStringLiteral("pid"), hex4(*identity.productId));
     if (!result.passed)
         record.insert(QStringLiteral("failure"), result.failure);
     if (const auto& diagnosis = result.diagnosis) {
@@ -146,53 +291,141 @@ QJsonObject resultRecord(const FlashResult& result, const FlashImage& image,
     return record;
 }
 
+QJsonObject summaryRecord(const QList<FlashResult>& results, const RunInfo& run,
+                          qint64 elapsedMilliseconds, int exitStatus) {
+    QJsonObject counts{{QStringLiteral("pass"), 0},
+                       {QStringLiteral("programmed"), 0},
+                       {QStringLiteral("fail"), 0},
+                       {QStringLiteral("interrupted"), 0}};
+    QJsonArray boards;
+    for (const FlashResult& result : results) {
+        const QString name = resultName(result, run.settings);
+        counts.insert(name, counts.value(name).toInt() + 1);
+        boards.append(QJsonObject{{QStringLiteral("port"), result.port},
+                                  {QStringLiteral("device"), result.device},
+                                  {QStringLiteral("result"), name},
+                                  {QStringLiteral("elapsed_ms"), result.elapsedMilliseconds}});
+    }
+    QJsonObject record{{QStringLiteral("type"), QStringLiteral("summary")},
+                       {QStringLiteral("run_id"), run.id},
+                       {QStringLiteral("version"), run.version},
+                       {QStringLiteral("host"), QSysInfo::machineHostName()},
+                       {QStringLiteral("image"), run.image.path},
+                       {QStringLiteral("sha256"), QString::fromLatin1(run.image.sha256.toHex())},
+                       {QStringLiteral("boards"), boards},
+                       {QStringLiteral("counts"), counts},
+                       {QStringLiteral("elapsed_ms"), elapsedMilliseconds},
+                       {QStringLiteral("exit_status"), exitStatus}};
+    if (!run.tags.isEmpty())
+        record.insert(QStringLiteral("tags"), tagObject(run));
+    return record;
+}
+
+FlashLog::~FlashLog() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
 bool FlashLog::open(const QString& path, QString& error) {
-    m_file.setFileName(path);
-    // Unbuffered, so that each line goes to the file in one write at the end of the file.
-    if (m_file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
-        return true;
-    const RunTimeError failure = RunTimeError::fromFile(m_file, path);
-    error = QStringLiteral("The log could not be opened: error %1 - %2")
-                .arg(failure.number())
-                .arg(failure.description());
-    return false;
+    m_path = path;
+    const QByteArray name = QFile::encodeName(path);
+    // O_APPEND, so that each line goes to the end of the file in one write, whoever else
+    // appends; a plain descriptor, since a device or a pipe as log is no file to seek in.
+    m_fd = ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (m_fd < 0) {
+        error = QStringLiteral("The log %1 could not be opened for appending: %2. Check that its "
+                               "folder exists and may be written, or give another --log file.")
+                    .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    struct stat status {};
+    if (::fstat(m_fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
+        const int reader = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
+        char last = '\n';
+        if (reader >= 0) {
+            m_needsLineBreak = ::pread(reader, &last, 1, status.st_size - 1) == 1 && last != '\n';
+            ::close(reader);
+        }
+    }
+    return true;
 }
 
 bool FlashLog::append(const QJsonObject& record, QString& error) {
-    const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
-    if (m_file.write(line) == line.size())
+    QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
+    if (m_needsLineBreak)
+        line.prepend('\n');
+    const ssize_t written = ::write(m_fd, line.constData(), static_cast<size_t>(line.size()));
+    if (written == line.size()) {
+        m_needsLineBreak = false;
         return true;
-    error = QStringLiteral("Writing the log %1 failed: error %2 - %3")
-                .arg(m_file.fileName())
-                .arg(int(m_file.error()))
-                .arg(m_file.errorString());
+    }
+    const QString reason =
+        written < 0
+            ? QString::fromLocal8Bit(std::strerror(errno))
+            : QStringLiteral("only %1 of %2 bytes were taken").arg(written).arg(line.size());
+    error = QStringLiteral("Writing the log %1 failed: %2. Records of this run are missing from "
+                           "it: free space or give another --log file, and keep this output.")
+                .arg(m_path, reason);
     return false;
 }
 
-FlashConsole::FlashConsole(Mode mode, const FlashImage& image, const FlashSettings& settings,
-                           std::FILE* out, QObject* parent)
-    : QObject(parent), m_mode(mode), m_image(image), m_settings(settings), m_out(out) {
+FlashConsole::FlashConsole(Mode mode, Detail detail, const RunInfo& run, std::FILE* out,
+                           QObject* parent)
+    : QObject(parent), m_mode(mode), m_detail(detail), m_run(run), m_out(out) {
     m_redrawTimer.setInterval(kRedrawInterval);
     connect(&m_redrawTimer, &QTimer::timeout, this, &FlashConsole::redraw);
-    if (m_mode == Mode::Live)
+    if (m_mode == Mode::Live && m_detail != Detail::Quiet)
         m_redrawTimer.start();
 }
 
 void FlashConsole::addStation(PortStation* station) {
+    const qsizetype index = m_stations.size();
     m_stations.append(station);
+    m_results.append(QList<FlashResult>());
     connect(station, &PortStation::jobStarted, this,
             [this, station](FlashJob* job) { onJobStarted(station, job); });
     connect(station, &PortStation::jobFinished, this,
-            [this, station](FlashJob* job) { onJobFinished(station, job); });
+            [this, index, station](FlashJob* job) { onJobFinished(index, station, job); });
     connect(station, &PortStation::stateChanged, this,
             [this, station] { onStateChanged(station); });
 }
 
+QList<FlashResult> FlashConsole::results() const {
+    QList<FlashResult> all;
+    for (const QList<FlashResult>& port : m_results)
+        all += port;
+    return all;
+}
+
 void FlashConsole::plainLine(const QString& text) {
-    if (m_mode != Mode::Plain)
+    if (m_mode != Mode::Plain || m_detail == Detail::Quiet)
         return;
     std::fprintf(m_out, "%s\n", qPrintable(text));
     std::fflush(m_out);
+}
+
+// The live block is taken away, the text printed where it stood, and the block drawn again
+// below it: a redraw climbs only its own lines, so the text stays. The block's lines are
+// cleared one by one: a terminal that sees the whole screen erased (tmux, some others) keeps a
+// copy of it in the scrollback.
+void FlashConsole::printAbove(std::FILE* stream, const QString& text) {
+    if (m_mode == Mode::Live && m_linesDrawn > 0) {
+        QString clear = QStringLiteral("\x1b[%1A").arg(m_linesDrawn);
+        for (int i = 0; i < m_linesDrawn; ++i)
+            clear += QStringLiteral("\r\x1b[K\x1b[B");
+        clear += QStringLiteral("\x1b[%1A\r").arg(m_linesDrawn);
+        std::fputs(clear.toLatin1().constData(), m_out);
+        std::fflush(m_out);
+        m_linesDrawn = 0;
+    }
+    std::fprintf(stream, "%s\n", qPrintable(text));
+    std::fflush(stream);
+    if (m_redrawTimer.isActive())
+        redraw();
+}
+
+void FlashConsole::notice(const QString& text) {
+    printAbove(stderr, QStringLiteral("corvid-flash: ") + text);
 }
 
 void FlashConsole::onJobStarted(PortStation*, FlashJob* job) {
@@ -203,26 +436,57 @@ void FlashConsole::onJobStarted(PortStation*, FlashJob* job) {
         QString text = where(result.port, result.device) + QStringLiteral(": ") +
                        FlashJob::phaseName(job->phase());
         if (job->phase() == FlashJob::Phase::Uploading)
-            text += QStringLiteral(" %1 bytes").arg(job->progressTotal());
+            text += QStringLiteral(" ") +
+                    plural(job->progressTotal(), QStringLiteral("byte"), QStringLiteral("bytes"));
+        if (m_detail == Detail::Verbose && !result.phaseMilliseconds.isEmpty())
+            text += QStringLiteral(" (%1 took %2 ms)")
+                        .arg(result.phaseMilliseconds.last().first)
+                        .arg(result.phaseMilliseconds.last().second);
         plainLine(text);
     });
 }
 
-void FlashConsole::onJobFinished(PortStation* station, FlashJob* job) {
+void FlashConsole::verboseLines(const FlashResult& result) {
+    QStringList phases;
+    for (const auto& [name, milliseconds] : result.phaseMilliseconds)
+        phases << QStringLiteral("%1 %2 ms").arg(name).arg(milliseconds);
+    QString printed = QString::fromLatin1(result.boardOutput);
+    printed.replace(u'\\', QStringLiteral("\\\\"))
+        .replace(u'\r', QStringLiteral("\\r"))
+        .replace(u'\n', QStringLiteral("\\n"));
+    const QString name = where(result.port, result.device);
+    printAbove(m_out, QStringLiteral("%1: phases: %2\n%1: the board printed %3: \"%4\"")
+                          .arg(name, phases.join(QStringLiteral(", ")),
+                               plural(result.boardOutput.size(), QStringLiteral("byte"),
+                                      QStringLiteral("bytes")),
+                               printed));
+}
+
+void FlashConsole::onJobFinished(qsizetype index, PortStation* station, FlashJob* job) {
     const FlashResult& result = job->result();
-    m_results.append(result);
+    m_results[index].append(result);
+    if (m_detail == Detail::Quiet)
+        return;
     if (m_mode == Mode::Json) {
-        std::fprintf(m_out, "%s\n",
-                     QJsonDocument(resultRecord(result, m_image, m_settings))
-                         .toJson(QJsonDocument::Compact)
-                         .constData());
+        std::fprintf(
+            m_out, "%s\n",
+            QJsonDocument(resultRecord(result, m_run)).toJson(QJsonDocument::Compact).constData());
         std::fflush(m_out);
         return;
     }
+    if (m_detail == Detail::Verbose)
+        verboseLines(result);
+    const QString name = resultName(result, m_run.settings);
     plainLine(where(result.port, result.device) +
-              (result.passed
-                   ? QStringLiteral(": passed in %1").arg(seconds(result.elapsedMilliseconds))
-                   : QStringLiteral(": FAILED: %1").arg(result.failure)) +
+              (result.passed ? QStringLiteral(": %1 in %2")
+                                   .arg(name == QLatin1StringView("pass")
+                                            ? QStringLiteral("passed")
+                                            : QStringLiteral("programmed, not verified"),
+                                        seconds(result.elapsedMilliseconds))
+                             : QStringLiteral(": %1: %2")
+                                   .arg(result.interrupted ? QStringLiteral("INTERRUPTED")
+                                                           : QStringLiteral("FAILED"),
+                                        result.failure)) +
               (station->watching() ? QStringLiteral(" [passed %1, failed %2]")
                                          .arg(station->passed())
                                          .arg(station->failed())
@@ -235,7 +499,21 @@ void FlashConsole::onStateChanged(PortStation* station) {
         plainLine(station->port() + QStringLiteral(": ") + stateText(station));
 }
 
-QString FlashConsole::liveLine(const PortStation* station) const {
+// The width of the port column, the same in the live block and the summary: the longest name,
+// cut where it would leave a live line no room for its status.
+int FlashConsole::nameWidth(int columns) const {
+    qsizetype longest = 4;
+    for (const PortStation* station : m_stations)
+        longest = std::max(longest, where(station->port(), station->device()).size());
+    for (const QList<FlashResult>& port : m_results) {
+        for (const FlashResult& result : port)
+            longest = std::max(longest, where(result.port, result.device).size());
+    }
+    return static_cast<int>(
+        std::min<qsizetype>(longest, std::max(kShortestName, columns - 1 - kStatusWidth - 1)));
+}
+
+QString FlashConsole::liveLine(const PortStation* station, int columns, int width) const {
     const FlashJob* job = station->job();
     const std::optional<FlashResult>& last = station->lastResult();
     // While the port waits for the next board, the last board's device is no longer there.
@@ -244,23 +522,36 @@ QString FlashConsole::liveLine(const PortStation* station) const {
                                    ? &*last
                                    : nullptr;
     QString line =
-        (shown ? where(shown->port, shown->device) : station->port()).leftJustified(24) + u' ';
+        fitted(shown ? where(shown->port, shown->device) : station->port(), width) + u' ';
     if (job) {
         const qint64 done = job->progressDone();
         const qint64 total = job->progressTotal();
-        line += FlashJob::phaseName(job->phase()).leftJustified(7);
+        line += FlashJob::phaseName(job->phase()).leftJustified(6);
         if (total > 0) {
-            const int filled = static_cast<int>(done * kBarWidth / total);
-            line += QStringLiteral(" [%1%2] %3% %4")
-                        .arg(QString(filled, u'#'), QString(kBarWidth - filled, u'.'))
+            // The bar takes what room the terminal leaves; percent and rate come first.
+            const int room = columns - 1 - static_cast<int>(line.size()) - kStatusWidth + 6;
+            const int bar = std::min(kBarWidth, room - 3);
+            if (bar >= 5) {
+                const int filled = static_cast<int>(done * bar / total);
+                line += QStringLiteral(" [%1%2]").arg(QString(filled, u'#'),
+                                                      QString(bar - filled, u'.'));
+            }
+            line += QStringLiteral(" %1% %2")
                         .arg(done * 100 / total, 3)
                         .arg(rate(done, job->phaseElapsed()));
         }
     } else if (last && station->state() != PortStation::State::WaitingForBoard) {
-        line += last->passed
-                    ? QStringLiteral("passed in %1").arg(seconds(last->elapsedMilliseconds))
-                    : QStringLiteral("FAILED: %1")
-                          .arg(last->mismatch ? last->mismatch->shortText() : last->failure);
+        const QString name = resultName(*last, m_run.settings);
+        if (last->passed)
+            line += QStringLiteral("%1 in %2")
+                        .arg(name == QLatin1StringView("pass")
+                                 ? QStringLiteral("passed")
+                                 : QStringLiteral("programmed, not verified"),
+                             seconds(last->elapsedMilliseconds));
+        else
+            line += QStringLiteral("%1: %2").arg(
+                last->interrupted ? QStringLiteral("INTERRUPTED") : QStringLiteral("FAILED"),
+                last->mismatch ? last->mismatch->shortText() : last->failure);
         if (station->state() == PortStation::State::WaitingForRemoval)
             line += QStringLiteral(", ") + stateText(station);
     } else {
@@ -270,64 +561,122 @@ QString FlashConsole::liveLine(const PortStation* station) const {
         line += QStringLiteral("  [passed %1, failed %2]")
                     .arg(station->passed())
                     .arg(station->failed());
-    return line;
+    return line.left(columns - 1);
+}
+
+// The ports from index on, counted by what they are doing, in one line.
+QString FlashConsole::condensedLine(qsizetype from, int columns) const {
+    QList<QPair<QString, int>> counts;
+    for (qsizetype i = from; i < m_stations.size(); ++i) {
+        const QString word = stateWord(m_stations[i], m_run.settings);
+        const auto found = std::find_if(counts.begin(), counts.end(),
+                                        [&](const auto& count) { return count.first == word; });
+        if (found == counts.end())
+            counts.append({word, 1});
+        else
+            ++found->second;
+    }
+    QStringList parts;
+    for (const auto& [word, count] : counts)
+        parts << QStringLiteral("%1 %2").arg(count).arg(word);
+    return QStringLiteral("... and %1 more: %2")
+        .arg(m_stations.size() - from)
+        .arg(parts.join(QStringLiteral(", ")))
+        .left(columns - 1);
 }
 
 void FlashConsole::redraw() {
-    if (m_mode != Mode::Live)
+    if (m_mode != Mode::Live || m_detail == Detail::Quiet)
         return;
+    const QSize size = terminalSize(m_out);
+    const int columns = size.width();
+    // The block stays shorter than the terminal, or each redraw would scroll a copy away.
+    const qsizetype room = std::max(1, size.height() - 1);
+    const qsizetype shown = m_stations.size() <= room ? m_stations.size() : room - 1;
     QString text;
     if (m_linesDrawn > 0)
         text += QStringLiteral("\x1b[%1A").arg(m_linesDrawn);
-    const int columns = terminalColumns(m_out);
-    for (const PortStation* station : m_stations)
-        text += QStringLiteral("\r\x1b[K") + liveLine(station).left(columns - 1) + u'\n';
-    m_linesDrawn = static_cast<int>(m_stations.size());
+    const int width = nameWidth(columns);
+    for (qsizetype i = 0; i < shown; ++i)
+        text += QStringLiteral("\r\x1b[K") + liveLine(m_stations[i], columns, width) + u'\n';
+    if (shown < m_stations.size())
+        text += QStringLiteral("\r\x1b[K") + condensedLine(shown, columns) + u'\n';
+    // A block that shrank leaves nothing of its old lines below it.
+    text += QStringLiteral("\x1b[J");
+    m_linesDrawn = static_cast<int>(std::min(m_stations.size(), room));
     std::fputs(text.toLocal8Bit().constData(), m_out);
     std::fflush(m_out);
 }
 
-void FlashConsole::printSummary() {
+void FlashConsole::printSummary(qint64 elapsedMilliseconds, int exitStatus) {
     m_redrawTimer.stop();
     redraw();
-    if (m_mode == Mode::Json)
+    const QList<FlashResult> all = results();
+    if (m_mode == Mode::Json) {
+        std::fprintf(m_out, "%s\n",
+                     QJsonDocument(summaryRecord(all, m_run, elapsedMilliseconds, exitStatus))
+                         .toJson(QJsonDocument::Compact)
+                         .constData());
+        std::fflush(m_out);
         return;
+    }
+    if (all.isEmpty()) {
+        std::fputs("\nNo board was programmed.\n", m_out);
+        std::fflush(m_out);
+        return;
+    }
+    const int width = nameWidth(m_mode == Mode::Live ? terminalSize(m_out).width()
+                                                     : std::numeric_limits<int>::max() / 2);
+    QString text = QStringLiteral("\n%1 %2 %3 %4\n")
+                       .arg(fitted(QStringLiteral("PORT"), width),
+                            QStringLiteral("RESULT").leftJustified(kResultWidth),
+                            QStringLiteral("TIME").leftJustified(kTimeWidth),
+                            QStringLiteral("FIRST MISMATCH OR FAILURE"));
     int passed = 0;
-    QString text =
-        QStringLiteral("\n%1 %2 %3 %4\n")
-            .arg(QStringLiteral("PORT").leftJustified(28),
-                 QStringLiteral("RESULT").leftJustified(7), QStringLiteral("TIME").leftJustified(8),
-                 QStringLiteral("FIRST MISMATCH OR FAILURE"));
-    for (const FlashResult& result : m_results) {
+    int interrupted = 0;
+    for (const FlashResult& result : all) {
         passed += result.passed ? 1 : 0;
-        QString detail = result.mismatch ? result.mismatch->shortText() : result.failure;
-        text += QStringLiteral("%1 %2 %3 %4\n")
-                    .arg(where(result.port, result.device).leftJustified(28),
-                         (result.passed ? QStringLiteral("pass") : QStringLiteral("FAIL"))
-                             .leftJustified(7),
-                         seconds(result.elapsedMilliseconds).leftJustified(8), detail)
+        interrupted += result.interrupted ? 1 : 0;
+        const QString name = resultName(result, m_run.settings);
+        const QString detail = result.mismatch ? result.mismatch->shortText()
+                               : name == QLatin1StringView("programmed")
+                                   ? QStringLiteral("not verified")
+                                   : result.failure;
+        text += QStringLiteral("%1 %2 %3 %4")
+                    .arg(fitted(where(result.port, result.device), width),
+                         (result.passed ? name : name.toUpper()).leftJustified(kResultWidth),
+                         seconds(result.elapsedMilliseconds).leftJustified(kTimeWidth), detail)
                     .trimmed() +
                 u'\n';
         if (const auto& mismatch = result.mismatch) {
             QStringList offsets;
             for (const qint64 offset : mismatch->firstOffsets)
-                offsets << QString::number(offset);
-            text += QStringLiteral("    %1 differing, at offsets %2%3\n"
-                                   "    file  @%4: %5\n    flash @%4: %6\n")
-                        .arg(mismatch->count == 1 ? QStringLiteral("1 byte")
-                                                  : QStringLiteral("%1 bytes").arg(mismatch->count))
-                        .arg(offsets.join(QStringLiteral(", ")),
-                             mismatch->count > offsets.size() ? QStringLiteral(", ...") : QString())
-                        .arg(mismatch->contextStart)
-                        .arg(hex(mismatch->fileContext), hex(mismatch->flashContext));
+                offsets << offsetText(offset);
+            text +=
+                QStringLiteral("    %1, at %2 %3%4\n"
+                               "    file  @%5: %6\n    flash @%5: %7\n")
+                    .arg(mismatch->count == 1
+                             ? QStringLiteral("1 byte differs")
+                             : QStringLiteral("%1 bytes differ").arg(mismatch->count))
+                    .arg(offsets.size() == 1 ? QStringLiteral("offset") : QStringLiteral("offsets"))
+                    .arg(offsets.join(QStringLiteral(", ")),
+                         mismatch->count > offsets.size() ? QStringLiteral(", ...") : QString())
+                    .arg(offsetText(mismatch->contextStart))
+                    .arg(hex(mismatch->fileContext), hex(mismatch->flashContext));
             if (!result.failure.startsWith(QStringLiteral("Flash differs")))
                 text += QStringLiteral("    ") + result.failure + u'\n';
         }
     }
-    text += QStringLiteral("%1 of %2 boards passed, %3 failed\n")
+    const qsizetype failed = all.size() - passed - interrupted;
+    text += QStringLiteral("%1 of %2 %3, %4 failed")
                 .arg(passed)
-                .arg(m_results.size())
-                .arg(m_results.size() - passed);
+                .arg(plural(all.size(), QStringLiteral("board"), QStringLiteral("boards")))
+                .arg(m_run.settings.verify ? QStringLiteral("passed")
+                                           : QStringLiteral("programmed, not verified"))
+                .arg(failed);
+    if (interrupted > 0)
+        text += QStringLiteral(", %1 interrupted").arg(interrupted);
+    text += u'\n';
     std::fputs(text.toLocal8Bit().constData(), m_out);
     std::fflush(m_out);
 }

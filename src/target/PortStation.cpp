@@ -73,10 +73,10 @@ void PortStation::stop() {
     emit stopped();
 }
 
-void PortStation::abort(const QString& reason) {
+void PortStation::abort(const QString& reason, bool interrupted) {
     stop();
     if (m_job)
-        m_job->abort(reason);
+        m_job->abort(reason, interrupted);
 }
 
 void PortStation::setState(State state) {

@@ -24,8 +24,8 @@ public:
     void start();
     // Ends after the board in progress; a port that waits ends at once.
     void stop();
-    // Ends the board in progress too.
-    void abort(const QString& reason);
+    // Ends the board in progress too, marked interrupted when asked.
+    void abort(const QString& reason, bool interrupted = false);
 
     QString port() const { return m_port; }
     QString device() const;
