@@ -106,6 +106,10 @@ private slots:
             << QStringList{u"Byte[4101] Is "_s, u"1 byte differs, at offset 0x1004\n"_s,
                            u"\n    file  @0xffc: "_s, u"\n    flash @0xffc: "_s}
             << QStringList{u"offsets"_s, u"error "_s};
+        QTest::newRow("shifted by noise")
+            << u"--noise 7"_s << QString() << 1
+            << QStringList{u"\n    the flash reads as the image shifted 7 bytes later"_s}
+            << QStringList();
         QTest::newRow("quiet") << QString() << u"-q"_s << 0 << QStringList{u"1 of 1 board passed"_s}
                                << QStringList{u": wake"_s, u": upload"_s};
         QTest::newRow("verbose") << QString() << u"--verbose"_s << 0

@@ -58,7 +58,8 @@ Records (--log appends them, --json prints them): one JSON line per board, "type
 with run_id, version, time, host, port, device, by_id, serial_number, vid, pid, manufacturer,
 description (where the system knows them), tags, image, size, sha256, baud, phases_ms,
 elapsed_ms, result (pass, programmed, fail, interrupted), failure, bytes_sent, bytes_received,
-mismatch; then one "type": "summary" line with the boards (port, device, result, elapsed_ms)
+mismatch, diagnosis (the likely cause: shift, erased, stuck_bit, short_reply, no_reply),
+attempt_count and attempts (with --retries); then one "type": "summary" line with the boards (port, device, result, elapsed_ms)
 in the order given, the counts, elapsed_ms and exit_status.
 
 --watch: each port waits for a board (its device appears and it answers CR), programs it,

@@ -663,6 +663,8 @@ void FlashConsole::printSummary(qint64 elapsedMilliseconds, int exitStatus) {
                          mismatch->count > offsets.size() ? QStringLiteral(", ...") : QString())
                     .arg(offsetText(mismatch->contextStart))
                     .arg(hex(mismatch->fileContext), hex(mismatch->flashContext));
+            if (const auto& diagnosis = result.diagnosis)
+                text += QStringLiteral("    ") + diagnosis->text() + u'\n';
             if (!result.failure.startsWith(QStringLiteral("Flash differs")))
                 text += QStringLiteral("    ") + result.failure + u'\n';
         }
