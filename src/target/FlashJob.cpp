@@ -13,9 +13,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The sender is held back while this much waits in the port's queue: memory stays small.
-constexpr qint64 kQueueLimit = 16 * 1024;
-constexpr qint64 kChunk = 4 * 1024;
 constexpr auto kDrainPoll = 10ms;
 // Start bit, eight data bits, stop bit.
 constexpr qint64 kBitsPerByte = 10;
@@ -47,7 +44,10 @@ FlashJob::FlashJob(const QString& port, const QString& device, const FlashImage&
     connect(&m_drainPoll, &QTimer::timeout, this, &FlashJob::pollDrain);
     connect(&m_port, &QSerialPort::readyRead, this, &FlashJob::onReadyRead);
     connect(&m_port, &QSerialPort::errorOccurred, this, &FlashJob::onError);
-    connect(&m_port, &QSerialPort::bytesWritten, this, &FlashJob::pump);
+    connect(&m_sender, &ImageSender::failed, this, &FlashJob::onSenderFailed);
+    connect(&m_sender, &ImageSender::allHanded, this, &FlashJob::onAllHanded);
+    connect(&m_receiver, &ReplyReceiver::flashData, this,
+            [this](qint64, const char* data, qint64 count) { compareFlash(data, count); });
 }
 
 QString FlashJob::phaseName(Phase phase) {
@@ -301,43 +301,32 @@ void FlashJob::startUpload() {
              FlashFailure::Setup);
         return;
     }
-    m_handed = 0;
     enterPhase(Phase::Uploading);
-    pump();
+    m_sender.start(&m_port, &m_file, m_image.size);
 }
 
-void FlashJob::pump() {
-    const qint64 total = m_image.size + TargetProtocol::kExtraByteCount;
-    while (m_phase == Phase::Uploading && m_handed < total && m_port.bytesToWrite() < kQueueLimit) {
-        QByteArray chunk;
-        if (m_handed < m_image.size) {
-            chunk = m_file.read(std::min(kChunk, m_image.size - m_handed));
-            if (chunk.isEmpty()) {
-                fail(QStringLiteral("The image %1 ended after %2 of its %3 during the upload: "
-                                    "%4 - leave the image unchanged while boards are programmed")
-                         .arg(m_image.path, bytes(m_handed), bytes(m_image.size),
-                              m_file.errorString()),
-                     FlashFailure::Setup);
-                return;
-            }
-            m_lastImageByte = chunk.back();
-        } else {
-            chunk = QByteArray(1, TargetProtocol::extraByte(m_lastImageByte));
-        }
-        if (m_port.write(chunk) != chunk.size()) {
-            m_result.bytesSent = uploadCarried();
-            fail(QStringLiteral("Sending to %1 failed after %2 had gone out: %3 - check the cable "
-                                "and the adapter, then try again")
-                     .arg(where(), bytes(m_result.bytesSent), m_port.errorString()),
-                 FlashFailure::Line);
-            return;
-        }
-        m_handed += chunk.size();
+void FlashJob::onSenderFailed(ImageSender::Failure failure, const QString& description) {
+    if (isFinished())
+        return;
+    if (failure == ImageSender::Failure::SourceEnded) {
+        fail(QStringLiteral("The image %1 ended after %2 of its %3 during the upload: "
+                            "%4 - leave the image unchanged while boards are programmed")
+                 .arg(m_image.path, bytes(m_sender.handed()), bytes(m_image.size), description),
+             FlashFailure::Setup);
+        return;
     }
-    if (m_phase == Phase::Uploading && m_handed == total && m_file.isOpen()) {
-        m_file.close();
-        scheduleDrainCheck();
-    }
+    m_result.bytesSent = uploadCarried();
+    fail(QStringLiteral("Sending to %1 failed after %2 had gone out: %3 - check the cable "
+                        "and the adapter, then try again")
+             .arg(where(), bytes(m_result.bytesSent), description),
+         FlashFailure::Line);
+}
+
+void FlashJob::onAllHanded() {
+    if (m_phase != Phase::Uploading)
+        return;
+    m_file.close();
+    scheduleDrainCheck();
 }
 
 // Bytes the port's driver still holds; a pseudo-terminal always says none.
@@ -351,8 +340,9 @@ qint64 FlashJob::queuedInKernel() const {
 // What the line has carried of the upload: what left the port's queue and the driver's, and
 // no more than the line's rate allows, since a pseudo-terminal or an adapter takes bytes at once.
 qint64 FlashJob::uploadCarried() const {
-    const qint64 left = m_handed - m_port.bytesToWrite() - queuedInKernel();
-    return std::clamp<qint64>(std::min(left, wireBytesSince(m_phaseClock)), 0, m_handed);
+    const qint64 handed = m_sender.handed();
+    const qint64 left = handed - m_port.bytesToWrite() - queuedInKernel();
+    return std::clamp<qint64>(std::min(left, wireBytesSince(m_phaseClock)), 0, handed);
 }
 
 // The most a line at the set rate can have carried since the clock started.
@@ -396,7 +386,7 @@ void FlashJob::startReadback() {
     // What the board printed about the upload is no part of the reply.
     m_port.readAll();
     m_port.clear(QSerialPort::Input);
-    m_headerLeft = TargetProtocol::kReplyHeaderLength;
+    m_receiver.start(m_image.size);
     enterPhase(Phase::Verifying);
     m_port.write(TargetProtocol::readbackRequest());
     m_result.bytesSent += TargetProtocol::readbackRequest().size();
@@ -410,10 +400,11 @@ void FlashJob::takeReply(const QByteArray& data) {
     m_result.bytesReceived += data.size();
     m_lastReplyAt = m_phaseClock.elapsed();
     m_silence.start(m_settings.timeout);
-    const qint64 header = std::min<qint64>(m_headerLeft, data.size());
-    m_headerLeft -= header;
-    const qint64 count = std::min(data.size() - header, m_image.size - m_comparator.compared());
-    if (count <= 0)
+    m_receiver.take(data);
+}
+
+void FlashJob::compareFlash(const char* data, qint64 count) {
+    if (m_phase != Phase::Verifying)
         return;
     const QByteArray expected = m_file.read(count);
     if (expected.size() != count) {
@@ -425,7 +416,7 @@ void FlashJob::takeReply(const QByteArray& data) {
              FlashFailure::Setup);
         return;
     }
-    m_comparator.compare(expected.constData(), data.constData() + header, count);
+    m_comparator.compare(expected.constData(), data, count);
     if (m_comparator.compared() < m_image.size)
         return;
     if (m_comparator.equal()) {
@@ -497,6 +488,7 @@ void FlashJob::fail(const QString& what, FlashFailure kind) {
 }
 
 void FlashJob::finish(Phase phase) {
+    m_sender.stop();
     m_quiet.stop();
     m_silence.stop();
     m_drainPoll.stop();

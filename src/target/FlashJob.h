@@ -1,5 +1,7 @@
 #pragma once
 
+#include "target/ImageSender.h"
+#include "target/ReplyReceiver.h"
 #include "target/TargetProtocol.h"
 
 #include <QDateTime>
@@ -110,13 +112,15 @@ private:
     void onError(QSerialPort::SerialPortError error);
     void onQuiet();
     void startUpload();
-    void pump();
+    void onSenderFailed(ImageSender::Failure failure, const QString& description);
+    void onAllHanded();
     void scheduleDrainCheck();
     void pollDrain();
     qint64 queuedInKernel() const;
     qint64 wireBytesSince(const QElapsedTimer& clock) const;
     void startReadback();
     void takeReply(const QByteArray& data);
+    void compareFlash(const char* data, qint64 count);
     void onSilence();
     void pass();
     void fail(const QString& what, FlashFailure kind);
@@ -137,11 +141,10 @@ private:
     QTimer m_drainPoll;
     QElapsedTimer m_clock;
     QElapsedTimer m_phaseClock;
-    qint64 m_handed = 0;
     qint64 m_elapsedBefore = 0;
     qint64 m_wakeAnswer = 0;
-    std::optional<char> m_lastImageByte;
-    qint64 m_headerLeft = 0;
     qint64 m_lastReplyAt = 0;
     TargetProtocol::StreamComparator m_comparator;
+    ImageSender m_sender;
+    ReplyReceiver m_receiver;
 };
