@@ -1,3 +1,5 @@
+#include "foundation/TerminationSignals.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -106,29 +108,6 @@ QString systemError() {
 
 QString bytes(qint64 count) {
     return count == 1 ? QStringLiteral("1 byte") : QStringLiteral("%1 bytes").arg(count);
-}
-
-int g_signalPipe[2] = {-1, -1};
-
-// Only hands the signal number to the event loop; everything else happens there.
-extern "C" void onSignal(int signal) {
-    const int savedErrno = errno;
-    const auto number = static_cast<unsigned char>(signal);
-    [[maybe_unused]] const ssize_t written = ::write(g_signalPipe[1], &number, 1);
-    errno = savedErrno;
-}
-
-bool installSignalPipe() {
-    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return false;
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    action.sa_flags = SA_RESTART;
-    ::sigemptyset(&action.sa_mask);
-    return ::sigaction(SIGINT, &action, nullptr) == 0 &&
-           ::sigaction(SIGTERM, &action, nullptr) == 0 &&
-           ::sigaction(SIGUSR1, &action, nullptr) == 0 &&
-           ::sigaction(SIGUSR2, &action, nullptr) == 0;
 }
 
 // Lets bytes through no faster than a serial line at a given rate would carry them.
@@ -611,28 +590,26 @@ int main(int argc, char** argv) {
     const std::optional<Options> options = parseOptions(app);
     if (!options)
         return 2;
-    if (!installSignalPipe()) {
-        logLine(QStringLiteral("cannot install signal handlers"));
+    TerminationSignals signalEvents({SIGINT, SIGTERM, SIGUSR1, SIGUSR2}, &app);
+    if (!signalEvents.isActive()) {
+        logLine(QStringLiteral("cannot install signal handlers: %1").arg(systemError()));
         return 1;
     }
     SimulatedBoard board(*options);
-    QSocketNotifier signalNotifier(g_signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&board] {
-        unsigned char number = 0;
-        if (::read(g_signalPipe[0], &number, 1) != 1)
-            return;
-        if (number == SIGUSR1) {
-            board.unplug();
-        } else if (number == SIGUSR2) {
-            if (!board.plugIn())
-                QCoreApplication::exit(1);
-        } else {
-            logLine(
-                QStringLiteral("exiting on %1")
-                    .arg(number == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM")));
-            QCoreApplication::exit(0);
-        }
-    });
+    QObject::connect(&signalEvents, &TerminationSignals::terminationRequested, &app,
+                     [&board](int number) {
+                         if (number == SIGUSR1) {
+                             board.unplug();
+                         } else if (number == SIGUSR2) {
+                             if (!board.plugIn())
+                                 QCoreApplication::exit(1);
+                         } else {
+                             logLine(QStringLiteral("exiting on %1")
+                                         .arg(number == SIGINT ? QStringLiteral("SIGINT")
+                                                               : QStringLiteral("SIGTERM")));
+                             QCoreApplication::exit(0);
+                         }
+                     });
 
     // A record that cannot be written is a bad argument, like an unknown option.
     if (!board.openRecord())

@@ -13,7 +13,6 @@ namespace {
 
 #ifdef Q_OS_UNIX
 int g_pipe[2] = {-1, -1};
-constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 extern "C" void onSignal(int signalNumber) {
     // Only async-signal-safe work here: the message loop does the rest.
@@ -26,7 +25,16 @@ extern "C" void onSignal(int signalNumber) {
 
 } // namespace
 
-TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
+TerminationSignals::TerminationSignals(QObject* parent)
+#ifdef Q_OS_UNIX
+    : TerminationSignals({SIGTERM, SIGINT, SIGHUP}, parent){}
+#else
+    : QObject(parent) {
+}
+#endif
+
+      TerminationSignals::TerminationSignals(const QList<int>& signalNumbers, QObject* parent)
+    : QObject(parent), m_signalNumbers(signalNumbers) {
 #ifdef Q_OS_UNIX
     if (g_pipe[0] < 0 &&
         ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_pipe) != 0)
@@ -43,7 +51,7 @@ TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int signalNumber : kSignals) {
+    for (int signalNumber : m_signalNumbers) {
         if (::sigaction(signalNumber, &action, nullptr) != 0) {
             m_notifier.reset();
             return;
@@ -56,7 +64,7 @@ TerminationSignals::~TerminationSignals() {
 #ifdef Q_OS_UNIX
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
-    for (int signalNumber : kSignals)
+    for (int signalNumber : m_signalNumbers)
         ::sigaction(signalNumber, &action, nullptr);
 #endif
 }

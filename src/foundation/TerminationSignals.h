@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QObject>
 
 #include <memory>
@@ -10,11 +11,13 @@ class QSocketNotifier;
 // terminal that started it, a session ending) into a signal from the message loop, so the
 // program can end the way it ends by itself: ports drained and closed, records and settings
 // written. Which signal came is passed along, since Ctrl+C and a stop request may mean
-// different things and give different exit statuses.
+// different things and give different exit statuses. A program may watch other signals the same
+// way (the simulated board is unplugged and plugged in by SIGUSR1 and SIGUSR2).
 class TerminationSignals : public QObject {
     Q_OBJECT
 public:
     explicit TerminationSignals(QObject* parent = nullptr);
+    TerminationSignals(const QList<int>& signalNumbers, QObject* parent);
     ~TerminationSignals() override;
 
     // False when the handlers could not be installed; the reason is in errno.
@@ -25,4 +28,5 @@ signals:
 
 private:
     std::unique_ptr<QSocketNotifier> m_notifier;
+    QList<int> m_signalNumbers;
 };
