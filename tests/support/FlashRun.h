@@ -38,13 +38,4 @@ inline QList<QJsonObject> jsonRecords(const QByteArray& text) {
     return objects;
 }
 
-// The boards' records alone, without the run's summary record.
-inline QList<QJsonObject> boardRecords(const QByteArray& text) {
-    QList<QJsonObject> boards = jsonRecords(text);
-    boards.removeIf([](const QJsonObject& record) {
-        return record.value(QStringLiteral("type")).toString() != QStringLiteral("board");
-    });
-    return boards;
-}
-
 } // namespace FlashRun
