@@ -18,15 +18,11 @@
 using namespace Qt::StringLiterals;
 using namespace FlashRun;
 
-namespace {
-
 // What a board that was programmed and read back has received: the wake-up, the image and its
 // last byte once more, and the readback request.
-QByteArray programmedAndRead(const QByteArray& image) {
+static QByteArray programmedAndRead(const QByteArray& image) {
     return "\r" + image + image.right(1) + "UFD\r";
 }
-
-} // namespace
 
 class tst_Flash : public QObject {
     Q_OBJECT

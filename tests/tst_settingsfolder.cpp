@@ -39,7 +39,6 @@ private slots:
         for (const QString& folder :
              {made(u"read-only"_s, 0555), u"/usr/bin"_s, link, temp.filePath(u"missing"_s)})
             QCOMPARE(SettingsFolder::forProgram(folder), perUser());
-        ::chmod(QFile::encodeName(temp.filePath(u"read-only"_s)).constData(), 0755);
     }
 
     // An installed copy (read-only folder): both programs use the per-user file and links.
