@@ -19,9 +19,17 @@ struct Outcome {
     QString out, err;
 };
 
-inline Outcome run(const QStringList& arguments) {
+// As another user when uid is given: by setpriv, in no group.
+inline Outcome run(const QStringList& arguments, int uid = -1) {
     QProcess flash;
-    flash.start(QStringLiteral(CORVID_FLASH_PATH), arguments);
+    if (uid < 0)
+        flash.start(QStringLiteral(CORVID_FLASH_PATH), arguments);
+    else
+        flash.start(QStringLiteral("setpriv"), QStringList{QStringLiteral("--reuid=%1").arg(uid),
+                                                           QStringLiteral("--regid=%1").arg(uid),
+                                                           QStringLiteral("--clear-groups"),
+                                                           QStringLiteral(CORVID_FLASH_PATH)} +
+                                                   arguments);
     flash.waitForFinished(120000);
     return {flash.exitStatus() == QProcess::NormalExit ? flash.exitCode() : -1,
             QString::fromLocal8Bit(flash.readAllStandardOutput()),
@@ -36,15 +44,6 @@ inline QList<QJsonObject> jsonRecords(const QByteArray& text) {
             objects.append(QJsonDocument::fromJson(line).object());
     }
     return objects;
-}
-
-// The boards' records alone, without the run's summary record.
-inline QList<QJsonObject> boardRecords(const QByteArray& text) {
-    QList<QJsonObject> boards = jsonRecords(text);
-    boards.removeIf([](const QJsonObject& record) {
-        return record.value(QStringLiteral("type")).toString() != QStringLiteral("board");
-    });
-    return boards;
 }
 
 } // namespace FlashRun
