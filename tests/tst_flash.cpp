@@ -2,7 +2,7 @@
 #include "support/FlashRun.h"
 #include "support/PtyPair.h"
 #include "support/TestProgram.h"
-#include "target/TargetProtocol.h"
+#include "transfer/TargetProtocol.h"
 
 #include <QJsonArray>
 #include <QJsonObject>

@@ -6,7 +6,7 @@
 #include "foundation/DoEvents.h"
 #include "foundation/ProgressBar.h"
 #include "serial/SaxComm.h"
-#include "target/TargetProtocol.h"
+#include "transfer/TargetProtocol.h"
 #include "verify/frmVerify.h"
 
 #include <QLabel>

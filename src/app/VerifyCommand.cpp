@@ -6,7 +6,7 @@
 #include "foundation/MessageBox.h"
 #include "foundation/RunTimeError.h"
 #include "serial/SaxComm.h"
-#include "target/TargetProtocol.h"
+#include "transfer/TargetProtocol.h"
 #include "upload/SelectProgramFile.h"
 #include "verify/frmVerify.h"
 

@@ -6,8 +6,8 @@
 #include "foundation/SettingsFolder.h"
 #include "foundation/TerminationSignals.h"
 #include "serial/PortNames.h"
-#include "target/FlashReport.h"
-#include "target/PortStation.h"
+#include "transfer/FlashReport.h"
+#include "transfer/PortStation.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -7,7 +7,7 @@
 #include "foundation/RunTimeError.h"
 #include "foundation/Twips.h"
 #include "serial/SaxComm.h"
-#include "target/TargetProtocol.h"
+#include "transfer/TargetProtocol.h"
 
 #include <QFile>
 #include <QLabel>

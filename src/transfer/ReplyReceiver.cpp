@@ -1,6 +1,6 @@
-#include "target/ReplyReceiver.h"
+#include "transfer/ReplyReceiver.h"
 
-#include "target/TargetProtocol.h"
+#include "transfer/TargetProtocol.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
-#include "target/ImageSender.h"
+#include "transfer/ImageSender.h"
 
-#include "target/TargetProtocol.h"
+#include "transfer/TargetProtocol.h"
 
 #include <QIODevice>
 

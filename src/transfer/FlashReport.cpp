@@ -1,6 +1,6 @@
-#include "target/FlashReport.h"
+#include "transfer/FlashReport.h"
 
-#include "target/PortStation.h"
+#include "transfer/PortStation.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "target/FlashJob.h"
+#include "transfer/FlashJob.h"
 
 #include "foundation/RunTimeError.h"
 #include "serial/PortNames.h"

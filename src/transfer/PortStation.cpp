@@ -1,4 +1,4 @@
-#include "target/PortStation.h"
+#include "transfer/PortStation.h"
 
 #include "serial/PortNames.h"
 

@@ -1,4 +1,4 @@
-#include "target/TargetProtocol.h"
+#include "transfer/TargetProtocol.h"
 
 #include <algorithm>
 #include <bit>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "target/ImageSender.h"
-#include "target/ReplyReceiver.h"
-#include "target/TargetProtocol.h"
+#include "transfer/ImageSender.h"
+#include "transfer/ReplyReceiver.h"
+#include "transfer/TargetProtocol.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>

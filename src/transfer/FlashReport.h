@@ -1,6 +1,6 @@
 #pragma once
 
-#include "target/FlashJob.h"
+#include "transfer/FlashJob.h"
 
 #include <QJsonObject>
 #include <QList>
