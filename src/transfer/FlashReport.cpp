@@ -3,6 +3,7 @@
 #include "transfer/PortStation.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -33,6 +34,7 @@ constexpr int kResultWidth = 11;
 constexpr int kTimeWidth = 8;
 // A rate over less time than this says more about the start than about the line.
 constexpr auto kShortestMeasure = 500ms;
+constexpr auto kPortListLifetime = 1000ms;
 const QString kByIdFolder = QStringLiteral("/dev/serial/by-id");
 
 QString hex(const QByteArray& bytes) {
@@ -150,11 +152,23 @@ QString hex4(quint16 value) {
     return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0'));
 }
 
+// The system's serial ports, enumerated at most once a second: the enumeration reads sysfs and
+// udev for every tty, and many boards finishing together would each wait for it in turn.
+const QList<QSerialPortInfo>& recentPorts() {
+    static QList<QSerialPortInfo> ports;
+    static QElapsedTimer age;
+    if (!age.isValid() || age.hasExpired(kPortListLifetime.count())) {
+        ports = QSerialPortInfo::availablePorts();
+        age.start();
+    }
+    return ports;
+}
+
 } // namespace
 
 PortIdentity portIdentity(const QString& device) {
     const QString canonical = canonicalDevice(device);
-    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+    for (const QSerialPortInfo& info : recentPorts()) {
         if (canonicalDevice(info.systemLocation()) == canonical)
             return identityOf(info);
     }
