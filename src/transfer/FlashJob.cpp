@@ -20,15 +20,6 @@ constexpr qint64 kBitsPerByte = 10;
 constexpr auto kWakeAnswerTime = 1000ms;
 constexpr qsizetype kBoardOutputLimit = 4096;
 
-QString bytes(qint64 count) {
-    return count == 1 ? QStringLiteral("1 byte") : QStringLiteral("%1 bytes").arg(count);
-}
-
-QString seconds(qint64 milliseconds) {
-    return QString::number(static_cast<double>(milliseconds) / 1000.0, 'f', 2) +
-           QStringLiteral(" s");
-}
-
 } // namespace
 
 FlashJob::FlashJob(const QString& port, const QString& device, const FlashImage& image,
@@ -200,7 +191,7 @@ void FlashJob::onReadyRead() {
                      .arg(where(),
                           m_phase == Phase::Waking ? QStringLiteral("upload")
                                                    : QStringLiteral("readback"),
-                          seconds(m_phaseClock.elapsed()))
+                          TargetProtocol::secondsText(m_phaseClock.elapsed()))
                      .arg(m_settings.baud),
                  FlashFailure::Line);
             break;
@@ -236,23 +227,23 @@ QString FlashJob::lostText() const {
         when = m_wakeAnswer > 0
                    ? QStringLiteral("while waking the board, after the wake-up CR went out and %1 "
                                     "came back")
-                         .arg(bytes(m_wakeAnswer))
+                         .arg(TargetProtocol::byteCount(m_wakeAnswer))
                    : QStringLiteral("while waking the board, after the wake-up CR went out");
         break;
     case Phase::Uploading:
         when = QStringLiteral("during the upload, after %1 of the %2 had gone out")
                    .arg(uploadCarried())
-                   .arg(bytes(m_image.size + TargetProtocol::kExtraByteCount));
+                   .arg(TargetProtocol::byteCount(m_image.size + TargetProtocol::kExtraByteCount));
         break;
     case Phase::Settling:
         when = QStringLiteral("after the upload (all %1 had gone out), while the line settled")
-                   .arg(bytes(m_image.size + TargetProtocol::kExtraByteCount));
+                   .arg(TargetProtocol::byteCount(m_image.size + TargetProtocol::kExtraByteCount));
         break;
     default:
         when = QStringLiteral("during the readback, after %1 of %2 flash bytes came (%3 in all)")
                    .arg(m_comparator.compared())
                    .arg(m_image.size)
-                   .arg(bytes(m_result.bytesReceived));
+                   .arg(TargetProtocol::byteCount(m_result.bytesReceived));
         break;
     }
     return QStringLiteral("The line to %1 was lost %2: the device was removed or hung up - check "
@@ -274,7 +265,7 @@ void FlashJob::onQuiet() {
                                 "check that the board is powered, connected and running its "
                                 "monitor at %3 baud, then try again (--no-wake-check for a board "
                                 "that prints nothing on CR)")
-                     .arg(where(), seconds(window))
+                     .arg(where(), TargetProtocol::secondsText(window))
                      .arg(m_settings.baud),
                  FlashFailure::Line);
             return;
@@ -291,16 +282,22 @@ void FlashJob::onQuiet() {
     }
 }
 
-void FlashJob::startUpload() {
+// Opens the image for a phase; false, with the board failed, when it cannot be read.
+bool FlashJob::openImage(const QString& purpose) {
     m_file.setFileName(m_image.path);
-    if (!m_file.open(QIODevice::ReadOnly)) {
-        const RunTimeError failure = RunTimeError::fromFile(m_file, m_image.path);
-        fail(QStringLiteral("The image %1 could not be opened for the upload: %2 - check that "
-                            "it is still there and readable")
-                 .arg(m_image.path, failure.description()),
-             FlashFailure::Setup);
+    if (m_file.open(QIODevice::ReadOnly))
+        return true;
+    const RunTimeError failure = RunTimeError::fromFile(m_file, m_image.path);
+    fail(QStringLiteral("The image %1 could not be opened for the %2: %3 - check that it is "
+                        "still there and readable")
+             .arg(m_image.path, purpose, failure.description()),
+         FlashFailure::Setup);
+    return false;
+}
+
+void FlashJob::startUpload() {
+    if (!openImage(QStringLiteral("upload")))
         return;
-    }
     enterPhase(Phase::Uploading);
     m_sender.start(&m_port, &m_file, m_image.size);
 }
@@ -311,14 +308,15 @@ void FlashJob::onSenderFailed(ImageSender::Failure failure, const QString& descr
     if (failure == ImageSender::Failure::SourceEnded) {
         fail(QStringLiteral("The image %1 ended after %2 of its %3 during the upload: "
                             "%4 - leave the image unchanged while boards are programmed")
-                 .arg(m_image.path, bytes(m_sender.handed()), bytes(m_image.size), description),
+                 .arg(m_image.path, TargetProtocol::byteCount(m_sender.handed()),
+                      TargetProtocol::byteCount(m_image.size), description),
              FlashFailure::Setup);
         return;
     }
     m_result.bytesSent = uploadCarried();
     fail(QStringLiteral("Sending to %1 failed after %2 had gone out: %3 - check the cable "
                         "and the adapter, then try again")
-             .arg(where(), bytes(m_result.bytesSent), description),
+             .arg(where(), TargetProtocol::byteCount(m_result.bytesSent), description),
          FlashFailure::Line);
 }
 
@@ -374,15 +372,8 @@ void FlashJob::pollDrain() {
 }
 
 void FlashJob::startReadback() {
-    m_file.setFileName(m_image.path);
-    if (!m_file.open(QIODevice::ReadOnly)) {
-        const RunTimeError failure = RunTimeError::fromFile(m_file, m_image.path);
-        fail(QStringLiteral("The image %1 could not be opened for the comparison: %2 - check "
-                            "that it is still there and readable")
-                 .arg(m_image.path, failure.description()),
-             FlashFailure::Setup);
+    if (!openImage(QStringLiteral("comparison")))
         return;
-    }
     // What the board printed about the upload is no part of the reply.
     m_port.readAll();
     m_port.clear(QSerialPort::Input);
@@ -411,8 +402,9 @@ void FlashJob::compareFlash(const char* data, qint64 count) {
         fail(QStringLiteral("The image %1 ended after %2 of its %3 during the comparison: %4 - "
                             "leave the image unchanged while boards are programmed")
                  .arg(m_image.path,
-                      bytes(m_comparator.compared() + std::max<qint64>(expected.size(), 0)),
-                      bytes(m_image.size), m_file.errorString()),
+                      TargetProtocol::byteCount(m_comparator.compared() +
+                                                std::max<qint64>(expected.size(), 0)),
+                      TargetProtocol::byteCount(m_image.size), m_file.errorString()),
              FlashFailure::Setup);
         return;
     }
@@ -436,7 +428,7 @@ void FlashJob::compareFlash(const char* data, qint64 count) {
     fail(
         QStringLiteral("Flash differs from the image: %1 differing, the first at offset 0x%2 "
                        "(the window's \"%3\")%4 - %5")
-            .arg(bytes(m_result.mismatch->count),
+            .arg(TargetProtocol::byteCount(m_result.mismatch->count),
                  QString::number(m_result.mismatch->firstOffset, 16),
                  m_result.mismatch->shortText(),
                  m_result.diagnosis ? QStringLiteral("; ") + m_result.diagnosis->text() : QString(),
@@ -459,7 +451,7 @@ void FlashJob::onSilence() {
         fail(QStringLiteral("No reply from %1 to the readback request: the line was silent for %2 "
                             "after UFD was sent - check that the board is running its monitor at "
                             "%3 baud, then try again")
-                 .arg(where(), seconds(m_settings.timeout.count()))
+                 .arg(where(), TargetProtocol::secondsText(m_settings.timeout.count()))
                  .arg(m_settings.baud),
              FlashFailure::Line);
         return;
@@ -470,8 +462,9 @@ void FlashJob::onSilence() {
              .arg(where())
              .arg(flash)
              .arg(m_image.size)
-             .arg(bytes(m_result.bytesReceived), seconds(m_lastReplyAt),
-                  seconds(m_settings.timeout.count())),
+             .arg(TargetProtocol::byteCount(m_result.bytesReceived),
+                  TargetProtocol::secondsText(m_lastReplyAt),
+                  TargetProtocol::secondsText(m_settings.timeout.count())),
          FlashFailure::Line);
 }
 

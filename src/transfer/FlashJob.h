@@ -111,6 +111,7 @@ private:
     void onReadyRead();
     void onError(QSerialPort::SerialPortError error);
     void onQuiet();
+    bool openImage(const QString& purpose);
     void startUpload();
     void onSenderFailed(ImageSender::Failure failure, const QString& description);
     void onAllHanded();

@@ -27,15 +27,6 @@ QString hexOffset(qint64 offset) {
     return QStringLiteral("0x") + QString::number(offset, 16);
 }
 
-QString byteCount(qint64 count) {
-    return count == 1 ? QStringLiteral("1 byte") : QStringLiteral("%1 bytes").arg(count);
-}
-
-QString secondsText(qint64 milliseconds) {
-    return QString::number(static_cast<double>(milliseconds) / 1000.0, 'f', 2) +
-           QStringLiteral(" s");
-}
-
 } // namespace
 
 QString Diagnosis::kindName(Kind kind) {
@@ -218,6 +209,15 @@ std::optional<Diagnosis> StreamComparator::diagnosis() const {
         return found;
     }
     return std::nullopt;
+}
+
+QString byteCount(qint64 count) {
+    return count == 1 ? QStringLiteral("1 byte") : QStringLiteral("%1 bytes").arg(count);
+}
+
+QString secondsText(qint64 milliseconds) {
+    return QString::number(static_cast<double>(milliseconds) / 1000.0, 'f', 2) +
+           QStringLiteral(" s");
 }
 
 } // namespace TargetProtocol

@@ -29,6 +29,10 @@ QByteArray readbackRequest();
 // The reply repeats the request before the flash contents; these bytes are not compared.
 inline constexpr int kReplyHeaderLength = 5;
 
+// "1 byte", "n bytes" and "1.23 s", as the messages about an exchange say them.
+QString byteCount(qint64 count);
+QString secondsText(qint64 milliseconds);
+
 // The verdict on the first differing byte; position counts from 1.
 QString mismatchText(qint64 position, quint8 received, quint8 expected);
 
