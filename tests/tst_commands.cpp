@@ -37,12 +37,6 @@ void trigger(frmMain* form, const char* id) {
     form->findChild<QAction*>(QString::fromLatin1(id))->trigger();
 }
 
-// A click as the window system delivers it: to the window first, then to the widget under it.
-void clickAsTheUser(QWidget* widget) {
-    QTest::mouseClick(widget->window()->windowHandle(), Qt::LeftButton, {},
-                      widget->mapTo(widget->window(), widget->rect().center()));
-}
-
 // What a screen reader does when its user activates a button: it clicks a moment later.
 void pressAccessibly(QAbstractButton* button) {
     QAccessible::queryAccessibleInterface(button)->actionInterface()->doAction(
@@ -192,8 +186,8 @@ void tst_Commands::oneCommandAtATime() {
         wire = "UFD\r";
         whenShown<frmVerify>(u"frmVerify"_s, [&](frmVerify& dialog) {
             QTimer::singleShot(50, &dialog, [&] {
-                act(Variables::blnVerifying != Variables::kFalse);
-                dialog.cmdCancelVerify->click();
+                act(Variables::blnVerifying);
+                clickAsTheUser(dialog.cmdCancelVerify);
             });
         });
         bench.verify();
@@ -204,9 +198,8 @@ void tst_Commands::oneCommandAtATime() {
             bench.pty.pauseReading(true);
             QTimer::singleShot(50, &dialog, [&] {
                 if (state == State::UploadCancelled)
-                    dialog.cmdCancelDownload->click();
-                act(frmStatus::transferRunning() &&
-                    dialog.isVisible() == (state == State::Uploading));
+                    clickAsTheUser(dialog.cmdCancelDownload);
+                act(dialog.transferRunning() && dialog.isVisible() == (state == State::Uploading));
                 bench.pty.pauseReading(false);
             });
             dialog.cmdOkDownload->click();

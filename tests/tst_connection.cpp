@@ -68,7 +68,7 @@ void tst_Connection::failureLeavesProgramDisconnected() {
     QCOMPARE(form->focusWidget(), form->SaxComm1->focusProxy());
     form->SaxComm1->setDisplayText("> ");
     QTest::mouseClick(form->cmdConnect, Qt::LeftButton);
-    QCOMPARE(form->SaxComm1->display()->screenText(), QString());
+    QTRY_COMPARE(form->SaxComm1->display()->screenText(), QString());
     QTRY_COMPARE(fresh.received(), QByteArray("\r")); // one carriage return, none at Disconnect
     QCOMPARE(bench.messages.count(), 1);
 }

@@ -29,8 +29,8 @@ private slots:
 };
 
 // Line settings apply at the open and at once while open; refused ones change nothing. Terminal
-// use drops what came before the open, sends keys, shows the line, raises no event; capture gives
-// each byte its own event, shows none, and holds what comes while the handler yields for later.
+// use drops what came before the open, sends keys, shows the line, raises no event; capture hands
+// over every byte once, in order, shows none, and never raises its event inside its own handler.
 void tst_SaxComm::settingsTerminalAndCapture() {
     Line line;
     QByteArray reply = "UFD\r\n", captured;
@@ -40,8 +40,8 @@ void tst_SaxComm::settingsTerminalAndCapture() {
     connect(&line.comm, &SaxComm::SerialEvent, this, [&] {
         QCOMPARE(line.comm.EventCode(), SaxComm::comEvReceive);
         QCOMPARE(++depth, 1);
-        for (QByteArray byte; !(byte = line.comm.ReceivedData()).isEmpty(); captured += byte)
-            QCOMPARE(byte.size(), 1);
+        captured += line.comm.ReceivedData();
+        QCOMPARE(line.comm.ReceivedCount(), 0);
         if (captured.size() == 5) {
             line.pty.send(reply.mid(5));
             QVERIFY(QTest::qWaitFor([&] { return line.comm.ReceivedCount() > 0; }));
@@ -72,10 +72,14 @@ void tst_SaxComm::settingsTerminalAndCapture() {
     QCOMPARE(line.comm.display()->screenText(), u"Brisa monitor\n>"_s);
 }
 
-// Nothing handed over is dropped: the sender is held back while the line does not take bytes,
-// and closing sends what is still queued, every byte value unchanged.
+// Nothing handed over is dropped: sending returns at once and the queue goes out as the line
+// takes it; closing waits for the line without blocking, then says whether all of it went. A
+// line that takes nothing for five seconds is lost, and a close then has nothing to add.
 void tst_SaxComm::closingSendsWhatIsQueued() {
     Line line;
+    QList<int> closed;
+    connect(&line.comm, &SaxComm::portClosed, this,
+            [&](int number, const QString&) { closed << number; });
     line.comm.setPortIsOpen(true);
     line.pty.pauseReading(true);
     QTimer::singleShot(300, &line.pty, [&] { line.pty.pauseReading(false); });
@@ -83,11 +87,24 @@ void tst_SaxComm::closingSendsWhatIsQueued() {
     for (int i = 0; i < 256 * 1024; ++i)
         bytes += static_cast<char>(i ^ (i >> 8));
     line.comm.SendText(bytes);
-    // Handed over without a pass of the message loop, so all of it is still queued.
     line.comm.SendText(bytes.left(3000));
+    QVERIFY(line.comm.unsentCount() > bytes.size());
     line.comm.setPortIsOpen(false);
+    QVERIFY(line.comm.PortIsOpen() && line.comm.isClosing());
+    QVERIFY_THROWS_EXCEPTION(RunTimeError, line.comm.SendText("late"));
+    QTRY_COMPARE(closed, QList<int>{0});
+    QVERIFY(!line.comm.PortIsOpen());
     QTRY_COMPARE(line.pty.received().size(), bytes.size() + 3000);
     QCOMPARE(line.pty.received(), bytes + bytes.left(3000));
+
+    QList<int> codes;
+    connect(&line.comm, &SaxComm::SerialEvent, this, [&] { codes << line.comm.EventCode(); });
+    line.comm.setPortIsOpen(true);
+    line.pty.pauseReading(true);
+    line.comm.SendText(bytes);
+    QTRY_COMPARE_WITH_TIMEOUT(codes, QList<int>{SaxComm::comEvDeviceLost}, 10000);
+    QVERIFY(!line.comm.PortIsOpen() && line.comm.lostErrorDescription().endsWith(u"5 seconds"_s));
+    QCOMPARE(closed, QList<int>{0});
 }
 
 // A hung-up line closes within a second with one event, later sends fail, and opening again

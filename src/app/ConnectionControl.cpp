@@ -8,7 +8,6 @@
 
 #include <QPushButton>
 
-#include <optional>
 #include <utility>
 
 namespace {
@@ -33,18 +32,11 @@ void frmMain::cmdConnect_Click() {
             cmdUpload->setEnabled(true);
             SaxComm1->SendText(TargetProtocol::kWakeUp);
         } else {
-            std::optional<RunTimeError> unsent;
-            try {
-                SaxComm1->setPortIsOpen(false);
-            } catch (const RunTimeError& failure) {
-                // The port is closed all the same; the buttons follow it before the report.
-                unsent = failure;
-            }
-            cmdConnect->setText(QStringLiteral("Connect"));
-            cmdUpload->setEnabled(false);
-            SaxComm1->setDisplayText(QByteArrayLiteral("\x1b[2J"));
-            if (unsent)
-                throw *unsent;
+            // The command ends in disconnected(), once the line has taken what is queued.
+            m_closingFor = ClosingFor::Disconnect;
+            m_closing.emplace();
+            SaxComm1->setPortIsOpen(false);
+            return;
         }
     } catch (const RunTimeError& failure) {
         if (!SaxComm1->PortIsOpen()) {
@@ -56,6 +48,18 @@ void frmMain::cmdConnect_Click() {
             MessageBox::ShowFailure(QStringLiteral("Error Using Serial Port"), failure.number(),
                                     failure.description(), kSerialPortError);
     }
+    SaxComm1->setFocus();
+}
+
+void frmMain::disconnected(int errorNumber, const QString& description) {
+    // The port is closed whatever was left unsent; the buttons follow it before the report.
+    cmdConnect->setText(QStringLiteral("Connect"));
+    cmdUpload->setEnabled(false);
+    SaxComm1->setDisplayText(QByteArrayLiteral("\x1b[2J"));
+    // A line lost while closing is announced by the serial control's own event.
+    if (errorNumber != 0 && SaxComm1->lostErrorNumber() == 0)
+        MessageBox::ShowFailure(QStringLiteral("Error Using Serial Port"), errorNumber, description,
+                                kSerialPortError);
     SaxComm1->setFocus();
 }
 

@@ -36,7 +36,7 @@ QString strMessage;
 QString strProgramFile;
 std::optional<qint32> varDownloadLength;
 qint32 lngFileSize = 0;
-qint16 blnVerifying = kFalse;
+bool blnVerifying = false;
 qint16 intCommPort = 0;
 QString strBaudRate;
 std::array<quint8, kRxBufferSize>& bytRxBuffer = allocateRxBuffer();
@@ -75,7 +75,7 @@ QString checkedBaudRate(const QString& stored) {
 }
 
 void InitVariables() {
-    blnVerifying = kFalse;
+    blnVerifying = false;
     strProgramFile.clear();
     lngFileSize = 0;
     lngRxCount = 0;

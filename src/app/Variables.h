@@ -18,7 +18,7 @@ extern QString strMessage;
 extern QString strProgramFile;
 extern std::optional<qint32> varDownloadLength;
 extern qint32 lngFileSize;
-extern qint16 blnVerifying; // 16-bit Boolean: true is -1
+extern bool blnVerifying;
 extern qint16 intCommPort;
 extern QString strBaudRate;
 // Positions 1 to kRxBufferSize; position p is element p - 1.

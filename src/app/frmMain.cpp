@@ -102,6 +102,7 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent) {
             tool->text().remove(u'&'), [this, id] { SSActiveToolBars1_ToolClick(id); },
             id != QStringLiteral("ID_Exit"));
     });
+    connect(SaxComm1, &SaxComm::portClosed, this, &frmMain::portClosed);
     connect(SaxComm1, &SaxComm::SerialEvent, this, [this] {
         try {
             SaxComm1_SerialEvent();
@@ -307,14 +308,9 @@ void frmMain::Form_Unload() {
 }
 
 void frmMain::ShutDown() {
-    if (SaxComm1->PortIsOpen()) {
-        try {
-            SaxComm1->setPortIsOpen(false);
-        } catch (const RunTimeError& failure) {
-            // The settings must still be written: say what was lost and go on.
-            reportUnhandled(QStringLiteral("Closing the serial port"), failure);
-        }
-    }
+    // The window's close has already let the line take what was queued.
+    if (SaxComm1->PortIsOpen())
+        SaxComm1->setPortIsOpen(false);
     FileAccess::WriteIniFile(Variables::settingsFilePath());
     const int count = Forms::Count();
     for (qint16 n = static_cast<qint16>(count - 1); n >= 1; --n)
@@ -339,7 +335,8 @@ UploadState frmMain::uploadState() {
                        Variables::varDownloadLength,
                        Variables::intCommPort,
                        Variables::lineSettingsText(),
-                       [this] { lineFailureReported(); }};
+                       [this] { lineFailureReported(); },
+                       m_statusDialog};
 }
 
 VerifyState frmMain::verifyState() {
@@ -348,7 +345,26 @@ VerifyState frmMain::verifyState() {
                        Variables::lngFileSize,
                        Variables::blnVerifying,
                        Variables::bytRxBuffer,
-                       Variables::strMessage};
+                       Variables::lngRxCount,
+                       Variables::strMessage,
+                       m_verifyDialog};
+}
+
+void frmMain::portClosed(int errorNumber, const QString& description) {
+    const ClosingFor closingFor = std::exchange(m_closingFor, ClosingFor::Nothing);
+    try {
+        if (closingFor == ClosingFor::Disconnect)
+            disconnected(errorNumber, description);
+        // The settings must still be written: say what was lost and go on.
+        if (closingFor == ClosingFor::Exit && errorNumber != 0)
+            reportUnhandled(QStringLiteral("Closing the serial port"),
+                            RunTimeError(errorNumber, description));
+    } catch (const std::exception& failure) {
+        reportUnhandled(QStringLiteral("Closing the serial port"), failure);
+    }
+    m_closing.reset();
+    if (closingFor == ClosingFor::Exit)
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
 }
 
 void frmMain::runCommand(const QString& what, const std::function<void()>& handler,
@@ -428,10 +444,19 @@ void frmMain::closeEvent(QCloseEvent* event) {
         // The program is asked to close (a signal): the running command is stopped, and the
         // window closes once it has returned, since its dialogs are still in use on the stack.
         m_closePending = true;
-        frmStatus::stopForShutdown();
-        if (frmVerify* verify = frmVerify::loaded())
-            verify->cmdCancelVerify_Click();
+        if (m_statusDialog)
+            m_statusDialog->stopForShutdown();
+        if (m_verifyDialog)
+            m_verifyDialog->cmdCancelVerify_Click();
         MessageBox::dismissOpen();
+        return;
+    }
+    if (SaxComm1->PortIsOpen() && !m_unloaded) {
+        // The port closes once the line has taken what is queued; the window closes then.
+        event->ignore();
+        m_closingFor = ClosingFor::Exit;
+        m_closing.emplace();
+        SaxComm1->setPortIsOpen(false);
         return;
     }
     Form_Unload();

@@ -1,14 +1,17 @@
 #pragma once
 
+#include "foundation/CommandGuard.h"
 #include "foundation/CommonDialog.h"
 #include "foundation/IniFile.h"
 #include "upload/UploadState.h"
 #include "verify/VerifyState.h"
 
 #include <QMainWindow>
+#include <QPointer>
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QGroupBox;
 class QLabel;
@@ -17,6 +20,8 @@ class QMenuBar;
 class QPushButton;
 class SaxComm;
 class StatusBar;
+class frmStatus;
+class frmVerify;
 
 // The main window: the terminal display, the button frame, the version text, the menu bar and
 // the status bar; its load and unload run the program's start-up and shutdown.
@@ -111,6 +116,16 @@ private:
     void busyChanged(bool busy);
     bool blocksInput(QObject* receiver, const QEvent* event) const;
 
+    // Closing the port waits for the line; what comes after it runs when the port has closed.
+    void portClosed(int errorNumber, const QString& description);
+    void disconnected(int errorNumber, const QString& description);
+
+    QPointer<frmStatus> m_statusDialog;
+    QPointer<frmVerify> m_verifyDialog;
+    // The command that closed the port and waits for it to be closed.
+    enum class ClosingFor { Nothing, Disconnect, Exit };
+    ClosingFor m_closingFor = ClosingFor::Nothing;
+    std::optional<CommandGuard::Hold> m_closing;
     bool m_unloaded = false;
     bool m_outerSizePending = false;
     bool m_placedOnScreen = false;

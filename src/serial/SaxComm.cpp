@@ -1,6 +1,5 @@
 #include "serial/SaxComm.h"
 
-#include "foundation/DoEvents.h"
 #include "foundation/NumberText.h"
 #include "foundation/RunTimeError.h"
 #include "serial/PortNames.h"
@@ -11,7 +10,7 @@
 #include <QFileInfo>
 
 #include <algorithm>
-#include <array>
+#include <utility>
 
 #ifdef Q_OS_UNIX
 #include <poll.h>
@@ -35,8 +34,8 @@ enum SettingNumber {
 
 // How long the line may take no byte at all before sending gives up on it.
 constexpr std::chrono::milliseconds kSendStallLimit = 5s;
-// How long a wait sleeps at most before it looks again at the queue.
-constexpr std::chrono::milliseconds kWaitSlice = 100ms;
+// How often a close looks whether the system has put the queued bytes on the line.
+constexpr std::chrono::milliseconds kDrainPoll = 10ms;
 // What closing may take beyond the time the queued bytes need at the line rate.
 constexpr std::chrono::milliseconds kDrainSlack = 500ms;
 
@@ -49,8 +48,28 @@ constexpr std::chrono::milliseconds kDrainSlack = 500ms;
 
 } // namespace
 
+class SaxComm::Transmitter final : public QIODevice {
+public:
+    explicit Transmitter(SaxComm& comm) : QIODevice(&comm), m_comm(comm) {}
+    bool isSequential() const override { return true; }
+    qint64 bytesToWrite() const override { return m_comm.unsentCount(); }
+
+protected:
+    qint64 readData(char*, qint64) override { return -1; }
+    qint64 writeData(const char* data, qint64 size) override {
+        if (m_comm.enqueue(data, size))
+            return size;
+        setErrorString(m_comm.m_lostErrorDescription);
+        return -1;
+    }
+
+private:
+    SaxComm& m_comm;
+};
+
 SaxComm::SaxComm(QWidget* parent)
-    : QFrame(parent), m_port(new QSerialPort(this)), m_display(new TerminalDisplay(this)) {
+    : QFrame(parent), m_port(new QSerialPort(this)), m_display(new TerminalDisplay(this)),
+      m_transmitter(new Transmitter(*this)) {
     setFrameStyle(QFrame::NoFrame);
     setFocusPolicy(Qt::StrongFocus);
     setFocusProxy(m_display);
@@ -64,14 +83,19 @@ SaxComm::SaxComm(QWidget* parent)
     m_settings.insert(35, QString());
     m_programFolder = QDir::currentPath();
 
+    m_stallTimer.setSingleShot(true);
+    m_stallTimer.setInterval(kSendStallLimit);
+    connect(&m_stallTimer, &QTimer::timeout, this, &SaxComm::onStall);
+    m_drainTimer.setInterval(kDrainPoll);
+    connect(&m_drainTimer, &QTimer::timeout, this, &SaxComm::checkDrained);
+    connect(m_port, &QSerialPort::bytesWritten, this, &SaxComm::onBytesWritten);
     connect(m_port, &QSerialPort::readyRead, this, &SaxComm::onReadyRead);
     connect(m_port, &QSerialPort::errorOccurred, this, &SaxComm::onErrorOccurred);
     connect(m_display, &TerminalDisplay::keyBytes, this, &SaxComm::sendTypedKeys);
 }
 
 SaxComm::~SaxComm() {
-    if (m_port->isOpen())
-        m_port->close();
+    closePort();
 }
 
 bool SaxComm::PortIsOpen() const {
@@ -86,18 +110,18 @@ void SaxComm::setPortIsOpen(bool open) {
     if (open == m_port->isOpen())
         return;
     if (!open) {
-        const qint64 unsent = [this] {
-            drainTransmitQueue();
-            return m_port->bytesToWrite() + kernelQueued();
-        }();
-        m_port->close();
-        if (unsent > 0)
-            throw RunTimeError(QSerialPort::TimeoutError,
-                               QStringLiteral("COM%1 (%2) was closed with %3 bytes not sent: the "
-                                              "line took no more data")
-                                   .arg(m_portNumber)
-                                   .arg(m_device)
-                                   .arg(unsent));
+        if (m_closing)
+            return;
+        // The bytes the port has handed to the system are still on their way down the line:
+        // ten bits a byte at the line rate, twice over, and some slack for the system.
+        const qint64 queued = unsentCount() + kernelQueued();
+        const auto lineTime =
+            std::chrono::milliseconds(queued * 10 * 1000 * 2 / std::max(1, m_baudRate));
+        m_drainDeadline = std::chrono::steady_clock::now() + lineTime + kDrainSlack;
+        m_closing = true;
+        checkDrained();
+        if (m_closing)
+            m_drainTimer.start();
         return;
     }
 
@@ -126,7 +150,8 @@ void SaxComm::setPortIsOpen(bool open) {
     // Whatever arrived before the port was opened is not part of this session.
     m_port->clear(QSerialPort::AllDirections);
     m_rxQueue.clear();
-    m_rxHead = 0;
+    m_txPending.clear();
+    m_transmitter->open(QIODevice::WriteOnly | QIODevice::Unbuffered);
     m_lostPending = false;
     m_lostErrorNumber = 0;
     m_lostErrorDescription.clear();
@@ -191,49 +216,67 @@ void SaxComm::applyLineSettings() {
 }
 
 void SaxComm::SendText(const char* bytes, qsizetype size) {
-    qsizetype offset = 0;
-    while (offset < size) {
-        waitForTransmitRoom();
-        const qint64 room = kTransmitQueueLimit - m_port->bytesToWrite();
-        const qsizetype chunk = std::min<qsizetype>(room, size - offset);
-        if (m_port->write(bytes + offset, chunk) != chunk) {
-            closeLostPort(QSerialPort::WriteError, lostCause());
-            throw RunTimeError(QSerialPort::WriteError, m_lostErrorDescription);
-        }
-        offset += chunk;
-    }
+    requireOpen();
+    enqueue(bytes, size);
 }
 
-void SaxComm::waitForTransmitRoom() {
-    auto throwIfClosed = [this] {
-        if (!m_port->isOpen()) {
-            if (m_lostErrorNumber != 0)
-                throw RunTimeError(m_lostErrorNumber, m_lostErrorDescription);
-            throw RunTimeError(ErrorNumber::PortNotOpen,
-                               QStringLiteral("COM%1 is not open").arg(m_portNumber));
-        }
-    };
-    throwIfClosed();
-    const qint64 limit = m_transmitLimit;
-    if (m_port->bytesToWrite() < limit)
+void SaxComm::requireOpen() const {
+    if (m_port->isOpen() && !m_closing)
         return;
-    QDeadlineTimer stall(kSendStallLimit);
-    qint64 queued = m_port->bytesToWrite();
-    while (m_port->bytesToWrite() >= limit) {
-        WaitForEvents(kWaitSlice);
-        throwIfClosed();
-        if (m_port->bytesToWrite() < queued) {
-            queued = m_port->bytesToWrite();
-            stall.setRemainingTime(kSendStallLimit);
-        } else if (stall.hasExpired()) {
-            closeLostPort(
-                QSerialPort::TimeoutError,
-                QStringLiteral("the line took no data for %1 seconds")
-                    .arg(
-                        std::chrono::duration_cast<std::chrono::seconds>(kSendStallLimit).count()));
-            throw RunTimeError(QSerialPort::TimeoutError, m_lostErrorDescription);
+    if (m_lostErrorNumber != 0)
+        throw RunTimeError(m_lostErrorNumber, m_lostErrorDescription);
+    throw RunTimeError(ErrorNumber::PortNotOpen,
+                       QStringLiteral("COM%1 is not open").arg(m_portNumber));
+}
+
+qint64 SaxComm::unsentCount() const {
+    return m_txPending.size() + m_port->bytesToWrite();
+}
+
+QIODevice* SaxComm::transmitter() const {
+    return m_transmitter;
+}
+
+bool SaxComm::enqueue(const char* bytes, qint64 size) {
+    if (!m_port->isOpen() || m_closing)
+        return false;
+    m_txPending.append(bytes, size);
+    pumpTransmitQueue();
+    return true;
+}
+
+void SaxComm::pumpTransmitQueue() {
+    // Each call is one write to the port while it has room, so what is sent in two calls goes
+    // to the port as two writes.
+    const qint64 room = m_transmitLimit - m_port->bytesToWrite();
+    const qint64 chunk = std::min<qint64>(room, m_txPending.size());
+    if (chunk > 0) {
+        if (m_port->write(m_txPending.constData(), chunk) != chunk) {
+            closeLostPort(QSerialPort::WriteError, lostCause());
+            return;
         }
+        m_txPending.remove(0, chunk);
     }
+    if (unsentCount() > 0 && !m_stallTimer.isActive())
+        m_stallTimer.start();
+}
+
+void SaxComm::onBytesWritten(qint64 bytes) {
+    m_stallTimer.stop();
+    if (!m_txPending.isEmpty())
+        pumpTransmitQueue();
+    else if (m_port->bytesToWrite() > 0)
+        m_stallTimer.start();
+    emit m_transmitter->bytesWritten(bytes);
+}
+
+void SaxComm::onStall() {
+    if (!m_port->isOpen() || unsentCount() == 0)
+        return;
+    closeLostPort(
+        QSerialPort::TimeoutError,
+        QStringLiteral("the line took no data for %1 seconds")
+            .arg(std::chrono::duration_cast<std::chrono::seconds>(kSendStallLimit).count()));
 }
 
 qint64 SaxComm::kernelQueued() const {
@@ -245,20 +288,37 @@ qint64 SaxComm::kernelQueued() const {
     return 0;
 }
 
-void SaxComm::drainTransmitQueue() {
-    // The bytes the port has handed to the system are still on their way down the line.
-    const qint64 queued = m_port->bytesToWrite() + kernelQueued();
-    if (queued == 0)
+void SaxComm::checkDrained() {
+    if (!m_closing)
         return;
-    // Ten bits a byte at the line rate, twice over, and some slack for the system.
-    const auto lineTime =
-        std::chrono::milliseconds(queued * 10 * 1000 * 2 / std::max(1, m_baudRate));
-    QDeadlineTimer deadline(lineTime + kDrainSlack);
-    m_port->flush();
-    while (m_port->isOpen() && (m_port->bytesToWrite() > 0 || kernelQueued() > 0) &&
-           !deadline.hasExpired())
-        WaitForEvents(std::min<std::chrono::milliseconds>(
-            kWaitSlice, std::chrono::milliseconds(std::max<qint64>(1, deadline.remainingTime()))));
+    const bool drained = !m_port->isOpen() || (unsentCount() == 0 && kernelQueued() == 0);
+    if (drained || std::chrono::steady_clock::now() >= m_drainDeadline)
+        finishClose();
+}
+
+void SaxComm::finishClose() {
+    // A line lost meanwhile is announced by its own event; the close has nothing to add.
+    const qint64 unsent = m_port->isOpen() ? unsentCount() + kernelQueued() : 0;
+    closePort();
+    m_closing = false;
+    if (unsent > 0)
+        emit portClosed(QSerialPort::TimeoutError,
+                        QStringLiteral("COM%1 (%2) was closed with %3 bytes not sent: the line "
+                                       "took no more data")
+                            .arg(m_portNumber)
+                            .arg(m_device)
+                            .arg(unsent));
+    else
+        emit portClosed(0, QString());
+}
+
+void SaxComm::closePort() {
+    m_drainTimer.stop();
+    m_stallTimer.stop();
+    m_txPending.clear();
+    if (m_port->isOpen())
+        m_port->close();
+    m_transmitter->close();
 }
 
 void SaxComm::setDisplayText(const QByteArray& text) {
@@ -266,30 +326,15 @@ void SaxComm::setDisplayText(const QByteArray& text) {
 }
 
 qint32 SaxComm::ReceivedCount() const {
-    return static_cast<qint32>(m_rxQueue.size() - m_rxHead);
+    return static_cast<qint32>(m_rxQueue.size());
 }
 
 QByteArray SaxComm::ReceivedData() {
-    if (m_rxHead >= m_rxQueue.size())
-        return {};
-    // Each byte value has one lasting array that every call hands out, so taking a byte costs
-    // no allocation; a caller that changes its copy gets one of its own.
-    static const auto kByteText = [] {
-        std::array<std::array<char, 2>, 256> table{};
-        for (int value = 0; value < 256; ++value)
-            table[value] = {static_cast<char>(value), '\0'};
-        return table;
-    }();
-    const auto value = static_cast<quint8>(m_rxQueue.at(m_rxHead++));
-    QByteArray byte = QByteArray::fromRawData(kByteText[value].data(), 1);
-    if (m_rxHead == m_rxQueue.size()) {
-        m_rxQueue.clear();
-        m_rxHead = 0;
-        // The queue has room again: take what the port has been holding back.
-        if (m_port->isOpen() && m_port->bytesAvailable() > 0)
-            QMetaObject::invokeMethod(this, &SaxComm::onReadyRead, Qt::QueuedConnection);
-    }
-    return byte;
+    QByteArray bytes = std::exchange(m_rxQueue, {});
+    // The queue has room again: take what the port has been holding back.
+    if (!bytes.isEmpty() && m_port->isOpen() && m_port->bytesAvailable() > 0)
+        QMetaObject::invokeMethod(this, &SaxComm::onReadyRead, Qt::QueuedConnection);
+    return bytes;
 }
 
 QVariant SaxComm::Setting(int number) const {
@@ -348,10 +393,6 @@ void SaxComm::onReadyRead() {
     if (show)
         m_display->write(bytes);
     if (capture) {
-        if (m_rxHead > 0 && m_rxHead >= m_rxQueue.size() / 2) {
-            m_rxQueue.remove(0, m_rxHead);
-            m_rxHead = 0;
-        }
         m_rxQueue.append(bytes);
         m_receivePending = true;
         scheduleDelivery();
@@ -423,10 +464,13 @@ void SaxComm::closeLostPort(QSerialPort::SerialPortError error, const QString& c
                                  .arg(m_portNumber)
                                  .arg(m_device, cause);
     // The port reports the same error again and again while it stays open.
-    m_port->close();
+    closePort();
     m_port->clearError();
     m_lostPending = true;
+    emit lineLost();
     scheduleDelivery();
+    if (m_closing)
+        finishClose();
 }
 
 void SaxComm::sendTypedKeys(const QByteArray& bytes) {

@@ -4,16 +4,19 @@
 #include <QFrame>
 #include <QHash>
 #include <QSerialPort>
+#include <QTimer>
 #include <QVariant>
 
 #include <chrono>
 
+class QIODevice;
 class TerminalDisplay;
 
 // The serial terminal control: one serial port joined to a terminal display. In its terminal
-// configuration received bytes are shown; in its capture configuration they are handed to the
-// program one at a time through SerialEvent. It reports through its event, its properties and
-// thrown failures, and shows no messages itself.
+// configuration received bytes are shown; in its capture configuration they are held for the
+// program and announced through SerialEvent. Everything it sends goes through one transmit queue
+// that the port drains as the line takes bytes; nothing it does waits for the line. It reports
+// through its event, its signals, its properties and thrown failures, and shows no messages.
 class SaxComm : public QFrame {
     Q_OBJECT
 public:
@@ -29,9 +32,12 @@ public:
     ~SaxComm() override;
 
     bool PortIsOpen() const;
-    // Opening uses the current port number and line settings; closing first sends what is
-    // still queued. Throws when the port cannot be opened or queued bytes could not be sent.
+    // Opening uses the current port number and line settings, and throws when the port cannot
+    // be opened. Closing returns at once: the port closes when what is queued has gone down the
+    // line, or when the line has had twice the time it needs for it, and portClosed says so.
     void setPortIsOpen(bool open);
+    // True from a close asked for until the port has closed.
+    bool isClosing() const { return m_closing; }
 
     qint16 PortNumber() const { return m_portNumber; }
     void setPortNumber(qint16 portNumber);
@@ -40,18 +46,27 @@ public:
     QString LineSettings() const { return m_lineSettings; }
     void setLineSettings(const QString& settings);
 
-    // Puts each byte on the line, in order. Holds the caller back (yielding to the message
-    // loop, without spinning) while the transmit queue is full. Throws when the port is closed
-    // or the line takes nothing for too long.
+    // Queues each byte for the line, in order, and returns at once. Throws when the port is
+    // closed or closing. A line that takes nothing for too long is lost, as an unplugged one.
     void SendText(const QByteArray& bytes) { SendText(bytes.constData(), bytes.size()); }
     void SendText(const char* bytes, qsizetype size);
+    // Throws what SendText would throw when the port takes no bytes now.
+    void requireOpen() const;
+    // Bytes queued and not yet handed to the system.
+    qint64 unsentCount() const;
+    // A write-only device over the transmit queue, open while the port is, for a sender that
+    // follows back-pressure: its bytesToWrite() is the queue and bytesWritten() follows the
+    // line; it closes (aboutToClose) when the port does.
+    QIODevice* transmitter() const;
+    // The transmit queue's bound, as the settings give it.
+    qint64 transmitLimit() const { return m_transmitLimit; }
 
     // Text for the terminal display, escape sequences included; accepted with the port closed.
     void setDisplayText(const QByteArray& text);
 
     qint32 EventCode() const { return m_eventCode; }
     qint32 ReceivedCount() const;
-    // The oldest waiting byte as a one-element array, removed from the queue; empty when none.
+    // Every waiting received byte, oldest first, removed from the queue; empty when none.
     QByteArray ReceivedData();
 
     // The numbered settings; unknown numbers are kept and read back.
@@ -86,6 +101,12 @@ public:
 
 signals:
     void SerialEvent();
+    // The port closed after setPortIsOpen(false). errorNumber is 0 when everything queued went
+    // down the line; otherwise description says how many bytes were left.
+    void portClosed(int errorNumber, const QString& description);
+    // The line was lost and the port closed; its event follows once the program is back in the
+    // message loop.
+    void lineLost();
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -100,15 +121,29 @@ private:
     void scheduleDelivery();
     void deliverEvents();
     void raise(qint32 code);
-    void drainTransmitQueue();
     qint64 kernelQueued() const;
     QString lostCause() const;
     void closeLostPort(QSerialPort::SerialPortError error, const QString& cause);
     void sendTypedKeys(const QByteArray& bytes);
-    void waitForTransmitRoom();
+    bool enqueue(const char* bytes, qint64 size);
+    void pumpTransmitQueue();
+    void onBytesWritten(qint64 bytes);
+    void onStall();
+    void checkDrained();
+    void finishClose();
+    void closePort();
+
+    class Transmitter;
 
     QSerialPort* m_port;
     TerminalDisplay* m_display;
+    Transmitter* m_transmitter;
+    // Bytes waiting for room in the port's own queue.
+    QByteArray m_txPending;
+    QTimer m_stallTimer;
+    QTimer m_drainTimer;
+    std::chrono::steady_clock::time_point m_drainDeadline;
+    bool m_closing = false;
     QString m_programFolder;
     // The device the port was last opened on, as messages name it.
     QString m_device;
@@ -123,7 +158,6 @@ private:
     qint64 m_transmitLimit = kTransmitQueueLimit;
 
     QByteArray m_rxQueue;
-    qsizetype m_rxHead = 0;
     qint32 m_eventCode = 0;
     bool m_deliveryPosted = false;
     bool m_inEvent = false;

@@ -51,6 +51,17 @@ void SendProgramFile(const QString& path, UploadState& state) {
         dialog.pgStatus->setMax(static_cast<float>(qint64(*state.varDownloadLength) + 1));
         dialog.pgStatus->setValue(1);
         dialog.exec();
+        // Cancel hides the dialog while the transfer runs on; it goes when the transfer ends.
+        if (dialog.transferRunning()) {
+            QObject::connect(
+                &dialog, &frmStatus::transferEnded, &comm,
+                [&comm, &dialog] {
+                    Forms::Unload(&dialog);
+                    comm.setFocus();
+                },
+                Qt::SingleShotConnection);
+            return;
+        }
         Forms::Unload(&dialog);
         comm.setFocus();
     } catch (const RunTimeError& failure) {

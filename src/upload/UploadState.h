@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QPointer>
 #include <QString>
 
 #include <functional>
@@ -8,6 +9,7 @@
 class CommonDialog;
 class SaxComm;
 class StatusBar;
+class frmStatus;
 
 // What choosing and sending the program file read and write of the program's shared state and
 // controls. The main window owns all of it and hands it to the upload routines it calls.
@@ -23,4 +25,6 @@ struct UploadState {
     QString lineSettings;
     // A transfer that found the line lost has told the user so.
     std::function<void()> lineFailureReported;
+    // The upload dialog while it is loaded.
+    QPointer<frmStatus>& statusDialog;
 };

@@ -1,44 +1,30 @@
 #include "upload/frmStatus.h"
 
-#include "foundation/DoEvents.h"
 #include "foundation/Forms.h"
 #include "foundation/MessageBox.h"
 #include "foundation/ProgressBar.h"
 #include "foundation/RunTimeError.h"
 #include "foundation/Twips.h"
 #include "serial/SaxComm.h"
-#include "transfer/TargetProtocol.h"
 
-#include <QFile>
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
 
-namespace {
-
-QPointer<frmStatus> g_loaded;
-
-// Passes whose counter is a multiple of this do not yield.
-constexpr qint64 kYieldSkipInterval = 10000;
-
-} // namespace
-
 frmStatus& frmStatus::Load(const UploadState& state) {
-    if (!g_loaded || !Forms::IsLoaded(g_loaded.data()))
-        g_loaded = new frmStatus;
-    g_loaded->m_state.emplace(state);
-    return *g_loaded;
-}
-
-bool frmStatus::transferRunning() {
-    return g_loaded && g_loaded->m_transferRunning;
+    QPointer<frmStatus>& loaded = state.statusDialog;
+    if (!loaded || !Forms::IsLoaded(loaded.data()))
+        loaded = new frmStatus;
+    loaded->m_state.emplace(state);
+    return *loaded;
 }
 
 void frmStatus::stopForShutdown() {
-    if (!g_loaded)
+    hide();
+    if (!m_sender.isRunning())
         return;
-    g_loaded->m_stopRequested = g_loaded->m_transferRunning;
-    g_loaded->hide();
+    m_sender.stop();
+    endTransfer();
 }
 
 frmStatus::frmStatus(QWidget* parent) : ToolDialog(QStringLiteral("Upload Control"), parent) {
@@ -69,6 +55,20 @@ frmStatus::frmStatus(QWidget* parent) : ToolDialog(QStringLiteral("Upload Contro
     setTabOrder(cmdOkDownload, cmdCancelDownload);
     connect(cmdOkDownload, &QPushButton::clicked, this, &frmStatus::cmdOkDownload_Click);
     connect(cmdCancelDownload, &QPushButton::clicked, this, &frmStatus::cmdCancelDownload_Click);
+
+    connect(&m_sender, &ImageSender::progressed, this,
+            [this](qint64 handed) { pgStatus->setValue(static_cast<float>(handed)); });
+    connect(&m_sender, &ImageSender::allHanded, this, [this] {
+        hide();
+        endTransfer();
+    });
+    // A failure can be found deep inside a write; it is told once the sender has returned.
+    connect(&m_sender, &ImageSender::failed, this,
+            [this](ImageSender::Failure failure, const QString& description) {
+                QMetaObject::invokeMethod(
+                    this, [this, failure, description] { onFailed(failure, description); },
+                    Qt::QueuedConnection);
+            });
 }
 
 void frmStatus::cmdCancelDownload_Click() {
@@ -80,45 +80,55 @@ void frmStatus::reject() {
 }
 
 void frmStatus::cmdOkDownload_Click() {
-    // The loop yields, so a second press can arrive while the file is being sent; a dialog
-    // hidden by Cancel takes no press (a screen reader can still reach its button).
-    if (m_transferRunning || !isVisible())
+    // A dialog hidden by Cancel takes no press (a screen reader can still reach its button).
+    if (m_sender.isRunning() || m_running || !isVisible())
         return;
-    m_transferRunning = true;
+    SaxComm& comm = m_state->comm;
     try {
-        transfer();
+        comm.requireOpen();
+        m_file.setFileName(Tag);
+        if (!m_file.open(QIODevice::ReadOnly))
+            throw RunTimeError::fromFile(m_file, QStringLiteral("Cannot open %1").arg(Tag));
     } catch (const RunTimeError& failure) {
-        m_transferRunning = false;
         hide();
-        // This message tells of the lost line; its own announcement would say it twice.
-        if (!m_state->comm.PortIsOpen() && m_state->lineFailureReported)
-            m_state->lineFailureReported();
         MessageBox::ShowFailure(QStringLiteral("Error Locating Or Sending Specified Download File"),
                                 failure.number(), failure.description(),
                                 QStringLiteral("File Error"));
         return;
     }
-    m_transferRunning = false;
-    hide();
+    m_running.emplace();
+    m_sender.setQueueLimit(comm.transmitLimit());
+    m_sender.start(comm.transmitter(), &m_file, m_state->varDownloadLength.value_or(0));
 }
 
-void frmStatus::transfer() {
+void frmStatus::onFailed(ImageSender::Failure failure, const QString& description) {
     SaxComm& comm = m_state->comm;
-    QFile file(Tag);
-    if (!file.open(QIODevice::ReadOnly))
-        throw RunTimeError::fromFile(file, QStringLiteral("Cannot open %1").arg(Tag));
-    const qint64 n = m_state->varDownloadLength.value_or(0);
-    char byte = TargetProtocol::kExtraByteOfEmptyImage;
-    m_stopRequested = false;
-    for (qint64 i = 0; i < n + TargetProtocol::kExtraByteCount && !m_stopRequested; ++i) {
-        // At the end of the file the read delivers nothing and the byte of the pass before
-        // goes out again.
-        if (!file.getChar(&byte) && file.error() != QFileDevice::NoError)
-            throw RunTimeError::fromFile(file, QStringLiteral("Reading %1 failed").arg(Tag));
-        comm.SendText(&byte, 1);
-        pgStatus->setValue(static_cast<float>(i + 1));
-        if (i % kYieldSkipInterval != 0)
-            DoEvents();
+    hide();
+    RunTimeError error(0, description);
+    if (failure == ImageSender::Failure::SourceEnded) {
+        // The file is shorter than when it was measured: what went out is not the image.
+        error = m_file.error() != QFileDevice::NoError
+                    ? RunTimeError::fromFile(m_file, QStringLiteral("Reading %1 failed").arg(Tag))
+                    : RunTimeError(ErrorNumber::InputPastEnd,
+                                   QStringLiteral("%1 ended after %2 of its %3 bytes: it was "
+                                                  "changed during the upload")
+                                       .arg(Tag)
+                                       .arg(m_sender.handed())
+                                       .arg(m_state->varDownloadLength.value_or(0)));
+    } else {
+        if (comm.lostErrorNumber() != 0)
+            error = RunTimeError(comm.lostErrorNumber(), comm.lostErrorDescription());
+        // This message tells of the lost line; its own announcement would say it twice.
+        if (!comm.PortIsOpen() && m_state->lineFailureReported)
+            m_state->lineFailureReported();
     }
-    file.close();
+    MessageBox::ShowFailure(QStringLiteral("Error Locating Or Sending Specified Download File"),
+                            error.number(), error.description(), QStringLiteral("File Error"));
+    endTransfer();
+}
+
+void frmStatus::endTransfer() {
+    m_file.close();
+    m_running.reset();
+    emit transferEnded();
 }

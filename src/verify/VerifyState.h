@@ -1,10 +1,12 @@
 #pragma once
 
+#include <QPointer>
 #include <QString>
 
 #include <array>
 
 class SaxComm;
+class frmVerify;
 
 namespace Verification {
 
@@ -19,9 +21,13 @@ struct VerifyState {
     SaxComm& comm;
     const QString& strProgramFile;
     const qint32& lngFileSize;
-    // 16-bit Boolean: true is -1.
-    qint16& blnVerifying;
-    // Positions 1 to kRxBufferSize; position p is element p - 1.
-    const std::array<quint8, Verification::kRxBufferSize>& bytRxBuffer;
+    bool& blnVerifying;
+    // Positions 1 to kRxBufferSize; position p is element p - 1. The reply's flash bytes go
+    // after its header.
+    std::array<quint8, Verification::kRxBufferSize>& bytRxBuffer;
+    // Bytes of the reply received so far, up to the buffer's size.
+    qint32& lngRxCount;
     QString& strMessage;
+    // The verification dialog while it is loaded.
+    QPointer<frmVerify>& verifyDialog;
 };

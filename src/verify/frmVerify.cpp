@@ -1,6 +1,5 @@
 #include "verify/frmVerify.h"
 
-#include "foundation/DoEvents.h"
 #include "foundation/Forms.h"
 #include "foundation/MessageBox.h"
 #include "foundation/NumberText.h"
@@ -16,16 +15,23 @@
 #include <QPointer>
 #include <QPushButton>
 
-using namespace std::chrono_literals;
+#include <algorithm>
+#include <charconv>
+#include <cstring>
 
 namespace {
 
-QPointer<frmVerify> g_loaded;
-
-// How long one pass of the wait may sleep when no event comes; any event ends it sooner.
-constexpr std::chrono::milliseconds kWaitSlice = 250ms;
-// Matching bytes whose position is a multiple of this do not yield.
-constexpr qint32 kYieldSkipInterval = 10000;
+// "Receiving Flash Data [n Bytes]" in a single allocation, since it is made for every piece of
+// the reply.
+QString receivingText(qint64 count) {
+    static constexpr char kPrefix[] = "Receiving Flash Data [";
+    static constexpr char kSuffix[] = " Bytes]";
+    char text[sizeof kPrefix + 21 + sizeof kSuffix];
+    char* end = std::copy(kPrefix, kPrefix + sizeof kPrefix - 1, text);
+    end = std::to_chars(end, end + 21, count).ptr;
+    end = std::copy(kSuffix, kSuffix + sizeof kSuffix - 1, end);
+    return QString::fromLatin1(text, end - text);
+}
 
 void captureConfiguration(SaxComm& comm) {
     comm.setSetting6(false);
@@ -44,16 +50,13 @@ void terminalConfiguration(SaxComm& comm) {
 } // namespace
 
 frmVerify& frmVerify::Load(const VerifyState& state) {
-    if (!g_loaded || !Forms::IsLoaded(g_loaded.data())) {
-        g_loaded = new frmVerify;
-        g_loaded->m_state.emplace(state);
-        g_loaded->Form_Load();
+    QPointer<frmVerify>& loaded = state.verifyDialog;
+    if (!loaded || !Forms::IsLoaded(loaded.data())) {
+        loaded = new frmVerify;
+        loaded->m_state.emplace(state);
+        loaded->Form_Load();
     }
-    return *g_loaded;
-}
-
-frmVerify* frmVerify::loaded() {
-    return g_loaded && Forms::IsLoaded(g_loaded.data()) ? g_loaded.data() : nullptr;
+    return *loaded;
 }
 
 frmVerify::frmVerify(QWidget* parent) : ToolDialog(QStringLiteral("Verify Flash Data"), parent) {
@@ -81,6 +84,14 @@ frmVerify::frmVerify(QWidget* parent) : ToolDialog(QStringLiteral("Verify Flash 
     Twips::setGeometry(pgVerify, 120, 960, 5055, 255);
 
     connect(cmdCancelVerify, &QPushButton::clicked, this, &frmVerify::cmdCancelVerify_Click);
+    connect(&m_reply, &ReplyReceiver::flashData, this, &frmVerify::storeFlash);
+    connect(&m_reply, &ReplyReceiver::complete, this, [this] {
+        // The reply is whole: nothing more goes to it, and a line lost now changes nothing. The
+        // verdict, and its message box, come after the capture that completed it.
+        m_state->blnVerifying = false;
+        QMetaObject::invokeMethod(
+            this, [this] { endWait(true); }, Qt::QueuedConnection);
+    });
 }
 
 void frmVerify::Form_Load() {
@@ -104,8 +115,10 @@ void frmVerify::showEvent(QShowEvent* event) {
 void frmVerify::cmdCancelVerify_Click() {
     if (!m_state)
         return;
-    m_state->blnVerifying = NumberText::kFalse;
     Tag = QStringLiteral("0");
+    // Before the exchange began, its start sees the Cancel and asks nothing of the target.
+    if (m_state->blnVerifying)
+        endWait(false);
 }
 
 void frmVerify::reject() {
@@ -118,7 +131,7 @@ void frmVerify::Form_Activate() {
         activate();
     } catch (const std::exception& failure) {
         // Whatever ended the exchange, the display goes back to showing the line.
-        m_state->blnVerifying = NumberText::kFalse;
+        m_state->blnVerifying = false;
         terminalConfiguration(comm);
         const auto* runTime = dynamic_cast<const RunTimeError*>(&failure);
         if (!comm.lostEventPending())
@@ -126,31 +139,59 @@ void frmVerify::Form_Activate() {
                 QStringLiteral("Error Verifying Flash Data"), runTime ? runTime->number() : 0,
                 runTime ? runTime->description() : QString::fromLocal8Bit(failure.what()),
                 QStringLiteral("Verify Error"));
+        hide();
     }
-    hide();
 }
 
 void frmVerify::activate() {
     SaxComm& comm = m_state->comm;
     // A Cancel that came before the exchange began stands: nothing is asked of the target.
-    if (Tag.toInt() != 1)
+    if (Tag.toInt() != 1) {
+        hide();
         return;
-    m_state->blnVerifying = NumberText::kTrue;
+    }
+    m_reply.start(m_state->lngFileSize);
+    m_state->lngRxCount = 0;
+    m_state->blnVerifying = true;
     captureConfiguration(comm);
+    // A lost line ends the wait with no verdict; the serial control's own event announces it.
+    connect(
+        &comm, &SaxComm::lineLost, this,
+        [this] {
+            if (m_state->blnVerifying)
+                endWait(false);
+        },
+        Qt::QueuedConnection);
     comm.SendText(TargetProtocol::kReadbackCommand);
     comm.SendText(TargetProtocol::kReadbackEnd);
+}
 
-    // The capture runs inside these waits and clears the flag when the reply is complete.
-    while (m_state->blnVerifying != NumberText::kFalse && comm.PortIsOpen())
-        WaitForEvents(kWaitSlice);
-    const bool lineLost = !comm.PortIsOpen();
-    m_state->blnVerifying = NumberText::kFalse;
-
-    terminalConfiguration(comm);
-    // A lost line is announced by the serial control's own event; there is no verdict.
-    if (lineLost || Tag.toInt() != 1)
+void frmVerify::takeReply(const QByteArray& bytes) {
+    if (!m_state || !m_state->blnVerifying || bytes.isEmpty())
         return;
-    compare();
+    m_reply.take(bytes);
+    m_state->lngRxCount =
+        static_cast<qint32>(std::min<qint64>(m_reply.received(), Verification::kRxBufferSize));
+    pgVerify->setValue(static_cast<float>(m_state->lngRxCount));
+    lblVerifyReceivingData->setText(
+        receivingText(qint64(m_state->lngRxCount) - TargetProtocol::kReplyHeaderLength));
+}
+
+void frmVerify::storeFlash(qint64 offset, const char* bytes, qint64 size) {
+    // The file was refused before the request when its reply could not fit; the bound stays.
+    const qint64 at = offset + TargetProtocol::kReplyHeaderLength;
+    const qint64 count = std::min<qint64>(size, Verification::kRxBufferSize - at);
+    if (count > 0)
+        std::memcpy(m_state->bytRxBuffer.data() + at, bytes, static_cast<size_t>(count));
+}
+
+void frmVerify::endWait(bool replyWhole) {
+    m_state->blnVerifying = false;
+    disconnect(&m_state->comm, &SaxComm::lineLost, this, nullptr);
+    terminalConfiguration(m_state->comm);
+    if (replyWhole && Tag.toInt() == 1)
+        compare();
+    hide();
 }
 
 void frmVerify::compare() {
@@ -164,25 +205,17 @@ void frmVerify::compare() {
                                 QStringLiteral("File Error"));
         return;
     }
-    for (qint32 k = 0; k < m_state->lngFileSize; ++k) {
-        char fileByte = 0;
-        if (!file.getChar(&fileByte)) {
-            const RunTimeError failure =
-                file.error() != QFileDevice::NoError
-                    ? RunTimeError::fromFile(
-                          file,
-                          QStringLiteral("Reading %1 failed").arg(QDir::toNativeSeparators(path)))
-                    : RunTimeError(ErrorNumber::InputPastEnd,
-                                   QStringLiteral("%1 ended after %2 of its %3 bytes: it was "
-                                                  "changed during the verification")
-                                       .arg(QDir::toNativeSeparators(path))
-                                       .arg(k)
-                                       .arg(m_state->lngFileSize));
-            MessageBox::ShowFailure(sentence, failure.number(), failure.description(),
-                                    QStringLiteral("File Error"));
-            return;
-        }
-        const quint8 expected = static_cast<quint8>(fileByte);
+    const qint32 size = m_state->lngFileSize;
+    const QByteArray contents = file.read(size);
+    if (contents.isEmpty() && file.error() != QFileDevice::NoError) {
+        const RunTimeError failure = RunTimeError::fromFile(
+            file, QStringLiteral("Reading %1 failed").arg(QDir::toNativeSeparators(path)));
+        MessageBox::ShowFailure(sentence, failure.number(), failure.description(),
+                                QStringLiteral("File Error"));
+        return;
+    }
+    for (qint32 k = 0; k < contents.size(); ++k) {
+        const quint8 expected = static_cast<quint8>(contents.at(k));
         const quint8 received =
             m_state->bytRxBuffer[static_cast<size_t>(k + TargetProtocol::kReplyHeaderLength)];
         if (received != expected) {
@@ -192,8 +225,17 @@ void frmVerify::compare() {
                                QStringLiteral("Verify Error"));
             return;
         }
-        if (k % kYieldSkipInterval != 0)
-            DoEvents();
+    }
+    if (contents.size() < size) {
+        const RunTimeError failure(ErrorNumber::InputPastEnd,
+                                   QStringLiteral("%1 ended after %2 of its %3 bytes: it was "
+                                                  "changed during the verification")
+                                       .arg(QDir::toNativeSeparators(path))
+                                       .arg(contents.size())
+                                       .arg(size));
+        MessageBox::ShowFailure(sentence, failure.number(), failure.description(),
+                                QStringLiteral("File Error"));
+        return;
     }
     file.close();
     m_state->strMessage = QString::number(m_state->lngFileSize) +

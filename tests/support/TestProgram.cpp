@@ -5,6 +5,8 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QTest>
+#include <QWidget>
 
 #include <algorithm>
 
@@ -27,7 +29,7 @@ void TestProgram::resetSharedState() {
     Variables::strProgramFile.clear();
     Variables::varDownloadLength.reset();
     Variables::lngFileSize = 0;
-    Variables::blnVerifying = Variables::kFalse;
+    Variables::blnVerifying = false;
     Variables::intCommPort = 0;
     Variables::strBaudRate.clear();
     Variables::bytRxBuffer.fill(0);
@@ -61,8 +63,11 @@ frmMain* TestProgram::start() {
 }
 
 void TestProgram::close() {
-    if (m_form)
-        m_form->close();
+    if (!m_form)
+        return;
+    m_form->close();
+    // With the port open the window closes once the line has taken what was queued.
+    (void)QTest::qWaitFor([this] { return !m_form || !m_form->isVisible(); });
 }
 
 bool noWindowLeftOpen() {
@@ -80,4 +85,9 @@ QByteArray testBytes(qsizetype size) {
         byte = static_cast<char>(state >> 24);
     }
     return bytes;
+}
+
+void clickAsTheUser(QWidget* widget) {
+    QTest::mouseClick(widget->window()->windowHandle(), Qt::LeftButton, {},
+                      widget->mapTo(widget->window(), widget->rect().center()));
 }

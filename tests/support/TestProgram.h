@@ -12,6 +12,7 @@
 
 #include <functional>
 
+class QWidget;
 class frmMain;
 
 QByteArray fileContent(const QString& path);
@@ -50,6 +51,9 @@ private:
 QByteArray testBytes(qsizetype size);
 
 bool noWindowLeftOpen();
+
+// A click as the window system delivers it: to the window first, then to the widget under it.
+void clickAsTheUser(QWidget* widget);
 
 // Stands in for the message box while it lives: keeps each message's exact text, style and
 // title, and answers OK at once.
