@@ -110,9 +110,7 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent) {
             reportUnhandled(QStringLiteral("Receiving from the serial port"), failure);
         }
     });
-    // Input to the window is held back while a command runs, as under a modal dialog, also
-    // once the command's dialog has been hidden.
-    qApp->installEventFilter(this);
+    txtVersionInfo->installEventFilter(this);
     CommandGuard::setObserver([this](bool busy) { busyChanged(busy); });
 
     const int menuHeight = SSActiveToolBars1->sizeHint().height();
@@ -382,10 +380,14 @@ void frmMain::runCommand(const QString& what, const std::function<void()>& handl
 }
 
 void frmMain::busyChanged(bool busy) {
+    // Input to the window is held back while a command runs, as under a modal dialog, also
+    // once the command's dialog has been hidden.
     if (busy) {
+        qApp->installEventFilter(this);
         setCursor(Qt::BusyCursor);
         return;
     }
+    qApp->removeEventFilter(this);
     unsetCursor();
     if (m_closePending)
         QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
