@@ -33,7 +33,7 @@ void tst_Upload::contentGoesOutUnchanged() {
     const bool connected = !content.isEmpty();
     Bench bench(connected);
     bench.chooseFile(content);
-    Variables::strBaudRate = u"19200"_s;
+    bench.form->session().strBaudRate = u"19200"_s;
     QStringList trace;
     whenShown<frmStatus>(u"frmStatus"_s, [&](frmStatus& dialog) {
         trace << dialog.lblStatus->text() << QString::number(dialog.pgStatus->Min())

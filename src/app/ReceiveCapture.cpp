@@ -1,7 +1,6 @@
 // The main window's handler of the serial control's event: received bytes go into the shared
 // receive buffer, and while a verification runs its dialog shows how far the reply has come.
 
-#include "app/Variables.h"
 #include "app/frmMain.h"
 #include "foundation/DoEvents.h"
 #include "foundation/ProgressBar.h"
@@ -43,24 +42,24 @@ void frmMain::SaxComm1_SerialEvent() {
             const QByteArray byte = SaxComm1->ReceivedData();
             // Nothing is ever written past the buffer: once it is full, further bytes are
             // dropped and not counted.
-            if (byte.isEmpty() || Variables::lngRxCount >= Variables::kRxBufferSize)
+            if (byte.isEmpty() || m_session.lngRxCount >= Session::kRxBufferSize)
                 continue;
-            ++Variables::lngRxCount;
-            Variables::bytRxBuffer[static_cast<size_t>(Variables::lngRxCount) - 1] =
+            ++m_session.lngRxCount;
+            m_session.bytRxBuffer[static_cast<size_t>(m_session.lngRxCount) - 1] =
                 static_cast<quint8>(byte.at(0));
             ++storedThisRun;
-            if (Variables::blnVerifying != Variables::kFalse) {
+            if (m_session.blnVerifying) {
                 if (frmVerify* dialog = frmVerify::loaded()) {
-                    dialog->pgVerify->setValue(static_cast<float>(Variables::lngRxCount));
+                    dialog->pgVerify->setValue(static_cast<float>(m_session.lngRxCount));
                     dialog->lblVerifyReceivingData->setText(
-                        receivingText(Variables::lngRxCount - TargetProtocol::kReplyHeaderLength));
+                        receivingText(m_session.lngRxCount - TargetProtocol::kReplyHeaderLength));
                 }
                 if (storedThisRun % kVerifyYieldInterval == 0)
                     DoEvents();
             }
-            if (Variables::lngRxCount >=
-                qint64(Variables::lngFileSize) + TargetProtocol::kReplyHeaderLength)
-                Variables::blnVerifying = Variables::kFalse;
+            if (m_session.lngRxCount >=
+                qint64(m_session.lngFileSize) + TargetProtocol::kReplyHeaderLength)
+                m_session.blnVerifying = false;
         }
         break;
     }

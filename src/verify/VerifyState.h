@@ -19,8 +19,7 @@ struct VerifyState {
     SaxComm& comm;
     const QString& strProgramFile;
     const qint32& lngFileSize;
-    // 16-bit Boolean: true is -1.
-    qint16& blnVerifying;
+    bool& blnVerifying;
     // Positions 1 to kRxBufferSize; position p is element p - 1.
     const std::array<quint8, Verification::kRxBufferSize>& bytRxBuffer;
     QString& strMessage;

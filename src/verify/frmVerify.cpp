@@ -104,7 +104,7 @@ void frmVerify::showEvent(QShowEvent* event) {
 void frmVerify::cmdCancelVerify_Click() {
     if (!m_state)
         return;
-    m_state->blnVerifying = NumberText::kFalse;
+    m_state->blnVerifying = false;
     Tag = QStringLiteral("0");
 }
 
@@ -118,7 +118,7 @@ void frmVerify::Form_Activate() {
         activate();
     } catch (const std::exception& failure) {
         // Whatever ended the exchange, the display goes back to showing the line.
-        m_state->blnVerifying = NumberText::kFalse;
+        m_state->blnVerifying = false;
         terminalConfiguration(comm);
         const auto* runTime = dynamic_cast<const RunTimeError*>(&failure);
         if (!comm.lostEventPending())
@@ -135,16 +135,16 @@ void frmVerify::activate() {
     // A Cancel that came before the exchange began stands: nothing is asked of the target.
     if (Tag.toInt() != 1)
         return;
-    m_state->blnVerifying = NumberText::kTrue;
+    m_state->blnVerifying = true;
     captureConfiguration(comm);
     comm.SendText(TargetProtocol::kReadbackCommand);
     comm.SendText(TargetProtocol::kReadbackEnd);
 
     // The capture runs inside these waits and clears the flag when the reply is complete.
-    while (m_state->blnVerifying != NumberText::kFalse && comm.PortIsOpen())
+    while (m_state->blnVerifying && comm.PortIsOpen())
         WaitForEvents(kWaitSlice);
     const bool lineLost = !comm.PortIsOpen();
-    m_state->blnVerifying = NumberText::kFalse;
+    m_state->blnVerifying = false;
 
     terminalConfiguration(comm);
     // A lost line is announced by the serial control's own event; there is no verdict.
