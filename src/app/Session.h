@@ -46,8 +46,7 @@ public:
 
     // The folder of the program file.
     static QString programFolder();
-    // Tests point the program folder at a temporary folder before the window that reads it is
-    // made, so this one override outlives any session.
+    // Static because tests set it before the window (and so its session) is made.
     static void setProgramFolder(const QString& folder);
 
     // The folder of Corvid.ini and the COMn links: the program's folder for a portable copy,
