@@ -3,7 +3,7 @@
 // separate process where the line is paced. Each figure is the median of several runs and is
 // printed beside its target. bench/README.md tells how to build and run it.
 
-#include "app/Variables.h"
+#include "app/Session.h"
 #include "app/frmMain.h"
 #include "foundation/MessageBox.h"
 #include "foundation/ProgressBar.h"
@@ -52,7 +52,7 @@ namespace {
 constexpr qint32 kMiB = 1048576;
 // The reply to a verification holds five bytes before the flash, and all of it must fit the
 // receive buffer, so this is the largest file that can be verified.
-constexpr qint32 kLargestVerifiable = Variables::kRxBufferSize - 5;
+constexpr qint32 kLargestVerifiable = Session::kRxBufferSize - 5;
 constexpr int kBitsPerByte = 10;
 const QByteArray kPrompt = QByteArrayLiteral("\r\n> ");
 
@@ -243,7 +243,7 @@ UploadRun runUpload(qint32 size) {
     pty.clearReceived();
 
     const QByteArray image = patterned(size);
-    Variables::strProgramFile = program.makeFile(QStringLiteral("image.bin"), image);
+    form->session().strProgramFile = program.makeFile(QStringLiteral("image.bin"), image);
     UploadTimes times;
     qsizetype atClose = 0;
     pressUploadDataWhenShown(times, [&] { atClose = pty.received().size(); });
@@ -292,14 +292,14 @@ VerifyRun runVerify(qint32 size) {
     require(waitFor([&] { return heard == "\r"; }, 5s), QStringLiteral("Connect sent nothing"));
     heard.clear();
 
-    Variables::strProgramFile = program.makeFile(QStringLiteral("image.bin"), image);
+    form->session().strProgramFile = program.makeFile(QStringLiteral("image.bin"), image);
     const qint32 complete = size + 5;
     std::optional<Clock::time_point> captured;
     double cpuCaptured = 0;
     // The capture is complete when the bar has been set for the last byte of the reply.
     whenShown<frmVerify>(QStringLiteral("frmVerify"), [&](frmVerify& dialog) {
         QObject::connect(dialog.pgVerify, &ProgressBar::valueSet, &dialog, [&] {
-            if (!captured && Variables::lngRxCount >= complete) {
+            if (!captured && form->session().lngRxCount >= complete) {
                 captured = Clock::now();
                 cpuCaptured = cpuSeconds();
             }
@@ -326,7 +326,7 @@ double runSilentWait(std::chrono::milliseconds window) {
     frmMain* form = program.start();
     form->cmdConnect->click();
     board.waitForLog(QStringLiteral("not answered"));
-    Variables::strProgramFile = program.makeFile(QStringLiteral("image.bin"), patterned(1024));
+    form->session().strProgramFile = program.makeFile(QStringLiteral("image.bin"), patterned(1024));
 
     double cpuStart = 0;
     double cpuEnd = 0;
@@ -365,7 +365,7 @@ PacedUploadRun runPacedUpload(qint32 size, int baud, int burstGapMs) {
     require(waitFor([&] { return screenEndsWithPrompt(*form, QStringLiteral("Flash:")); }, 10s),
             QStringLiteral("no banner"));
 
-    Variables::strProgramFile = program.makeFile(QStringLiteral("image.bin"), patterned(size));
+    form->session().strProgramFile = program.makeFile(QStringLiteral("image.bin"), patterned(size));
     UploadTimes times;
     pressUploadDataWhenShown(times);
     const qsizetype logMark = board.logSize();
@@ -415,7 +415,7 @@ EndToEndRun runEndToEnd(qint32 size, int baud, int burstGapMs) {
 
     // Upload phase: the press of Upload Data until the board's answer has arrived whole.
     const QByteArray image = patterned(size);
-    Variables::strProgramFile = program.makeFile(QStringLiteral("image.bin"), image);
+    form->session().strProgramFile = program.makeFile(QStringLiteral("image.bin"), image);
     const QByteArray programmed =
         "\r\nProgrammed " + QByteArray::number(qint64(size) + 1) + " bytes" + kPrompt;
     promptMarker = QStringLiteral("Programmed %1 bytes").arg(qint64(size) + 1);

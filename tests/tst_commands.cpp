@@ -70,8 +70,9 @@ private slots:
     void typedNameInTheDialog();
 };
 
-// The help texts, unknown tools, Clear Display (the scrollback too), the version text, and Select
-// File: cancelled, a file, a missing file, each selection starting from the file chosen before.
+// The help texts, the menus' own entries (no command), Clear Display (the scrollback too), the
+// version text, and Select File: cancelled, a file, a missing file, each selection starting from
+// the file chosen before.
 void tst_Commands::menuCommands() {
     MessageRecorder messages;
     ScriptedDialog dialog;
@@ -79,13 +80,14 @@ void tst_Commands::menuCommands() {
     const QString image = program.makeFile(u"image.bin"_s, QByteArray(300, 'Z'));
     const QString missing = program.filePath(u"missing.bin"_s);
     frmMain* form = program.start();
-    for (const char* id : {"ID_Contents", "ID_About", "ID_File", "ID_Help", "Program", "id_exit"})
-        form->SSActiveToolBars1_ToolClick(QString::fromLatin1(id));
+    for (const char* id : {"ID_Contents", "ID_About", "ID_File", "ID_Help"})
+        trigger(form, id);
     QCOMPARE(messages.count(), 2);
     const MessageRecorder::Message contents = messages.messages().first();
     QCOMPARE(contents.title + u'|' + messages.last().title, u"Contents|About"_s);
-    QVERIFY(contents.text.contains(u"Settings file in use: "_s + Variables::settingsFilePath()) &&
-            contents.text.contains(u"ln -s"_s) && contents.text.contains(u"--map COM2"_s));
+    QVERIFY(
+        contents.text.contains(u"Settings file in use: "_s + form->session().settingsFilePath()) &&
+        contents.text.contains(u"ln -s"_s) && contents.text.contains(u"--map COM2"_s));
     QVERIFY(messages.last().text.startsWith(
         u"Brisa Infineon Flash Programmer\r\rVer 1.23 - 09/05/06\r\r"_s));
     form->SaxComm1->setDisplayText(QByteArray("line\r\n").repeated(40));
@@ -99,7 +101,7 @@ void tst_Commands::menuCommands() {
     QStringList shown;
     for (int selection = 0; selection < 3; ++selection) {
         trigger(form, "ID_SelectFile");
-        shown << Variables::strProgramFile << form->StatusBar1->Panels(1)->text()
+        shown << form->session().strProgramFile << form->StatusBar1->Panels(1)->text()
               << form->StatusBar1->Panels(2)->text();
     }
     QCOMPARE(shown, (QStringList{QString(), u"No File Selected"_s, u"0Bytes "_s, image, image,
@@ -186,7 +188,7 @@ void tst_Commands::oneCommandAtATime() {
         wire = "UFD\r";
         whenShown<frmVerify>(u"frmVerify"_s, [&](frmVerify& dialog) {
             QTimer::singleShot(50, &dialog, [&] {
-                act(Variables::blnVerifying);
+                act(form->session().blnVerifying);
                 clickAsTheUser(dialog.cmdCancelVerify);
             });
         });

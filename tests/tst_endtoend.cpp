@@ -1,4 +1,3 @@
-#include "app/Variables.h"
 #include "app/frmMain.h"
 #include "serial/SaxComm.h"
 #include "serial/TerminalDisplay.h"
@@ -56,7 +55,7 @@ void tst_EndToEnd::connectUploadVerify() {
     QVERIFY(!board.device().isEmpty());
     frmMain* form = program.start();
     QVERIFY(QDir(program.folder()).mkdir(u"Prüf bilder"_s));
-    Variables::strProgramFile =
+    form->session().strProgramFile =
         program.makeFile(u"Prüf bilder/Öl pumpe µC.bin"_s, testBytes(65536));
     const auto screen = [&] { return form->SaxComm1->display()->allLines().join(u'\n'); };
     QTest::mouseClick(form->cmdConnect, Qt::LeftButton);
@@ -76,9 +75,9 @@ void tst_EndToEnd::connectUploadVerify() {
     QCOMPARE(form->cmdConnect->text(), hungUp ? u"Connect"_s : u"Disconnect"_s);
     QCOMPARE(form->cmdUpload->isEnabled(), !hungUp);
     // The path, with blanks and letters beyond ASCII, is stored as it was.
+    const QString path = form->session().strProgramFile;
     program.close();
-    QVERIFY(
-        program.readSettings().contains(u"Last File=%1"_s.arg(Variables::strProgramFile).toUtf8()));
+    QVERIFY(program.readSettings().contains(u"Last File=%1"_s.arg(path).toUtf8()));
 }
 
 QTEST_MAIN(tst_EndToEnd)

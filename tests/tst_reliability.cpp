@@ -27,12 +27,12 @@ private slots:
 // Noise as the reply fills the receive buffer and no more; the rest goes to the terminal.
 void tst_Reliability::noiseFlood() {
     Bench bench;
-    bench.chooseFile(testBytes(Variables::kRxBufferSize - 5));
+    bench.chooseFile(testBytes(Session::kRxBufferSize - 5));
     bench.reply(testBytes(2 * 1024 * 1024));
     bench.verify();
     bench.pty.send("\x1b[2Jend");
     QCOMPARE(bench.messages.last().text.left(24), u"Retreived Data Not Equal"_s);
-    QCOMPARE(Variables::lngRxCount, Variables::kRxBufferSize);
+    QCOMPARE(bench.form->session().lngRxCount, Session::kRxBufferSize);
     QTRY_VERIFY_WITH_TIMEOUT(bench.form->SaxComm1->display()->screenText() == u"end"_s, 120000);
 }
 
@@ -57,7 +57,7 @@ void tst_Reliability::programFileFaults() {
     QVERIFY(QFile(bench.program.makeFile(u"huge.bin"_s, "")).resize(3LL << 30));
     QVERIFY(::chmod(QFile::encodeName(bench.program.makeFile(u"locked.bin"_s, "abc")), 0) == 0);
     QVERIFY(::chmod(QFile::encodeName(folder), 0755) == 0);
-    Variables::strProgramFile = folder + name;
+    bench.form->session().strProgramFile = folder + name;
     // An ordinary user's file checks, also when the tests run as root, who may read anything.
     const int root = ::geteuid() == 0 ? ::setfsuid(65534) : -1;
     QTest::mouseClick(bench.form->cmdUpload, Qt::LeftButton);
@@ -120,7 +120,7 @@ void tst_Reliability::interrupted() {
     float handedOver = 0;
     QTimer poll;
     connect(&poll, &QTimer::timeout, this, [&] {
-        if (Variables::lngRxCount == 20005)
+        if (bench.form->session().lngRxCount == 20005)
             bench.pty.hangUp();
     });
     if (what == u"upload"_s) {

@@ -1,4 +1,3 @@
-#include "app/Variables.h"
 #include "app/frmMain.h"
 #include "foundation/SettingsFolder.h"
 #include "serial/PortNames.h"
@@ -58,7 +57,7 @@ private slots:
         QCOMPARE(map.exitCode(), 0);
         QCOMPARE(QFileInfo(QDir(perUser()).filePath(u"COM2"_s)).symLinkTarget(), pty.slavePath());
         frmMain* form = program.start();
-        QCOMPARE(Variables::settingsFilePath(), settings);
+        QCOMPARE(form->session().settingsFilePath(), settings);
         QTest::mouseClick(form->cmdConnect, Qt::LeftButton);
         QTRY_COMPARE(pty.received(), QByteArray("\r"));
         program.close();

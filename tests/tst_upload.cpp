@@ -35,7 +35,7 @@ void tst_Upload::contentGoesOutUnchanged() {
     const bool connected = !content.isEmpty();
     Bench bench(connected);
     bench.chooseFile(content);
-    Variables::strBaudRate = u"19200"_s;
+    bench.form->session().strBaudRate = u"19200"_s;
     QStringList trace;
     QList<qint64> values{1};
     whenShown<frmStatus>(u"frmStatus"_s, [&](frmStatus& dialog) {
@@ -105,7 +105,7 @@ void tst_Upload::failureMidTransfer() {
             if (hangUp)
                 bench.pty.hangUp();
             else
-                QFile(Variables::strProgramFile).resize(150000);
+                QFile(bench.form->session().strProgramFile).resize(150000);
         });
         dialog.cmdOkDownload->click();
     });

@@ -65,6 +65,7 @@ void tst_Verify::verification() {
     QFETCH(QString, title);
     QFETCH(QString, message);
     Bench bench;
+    Session& session = bench.form->session();
     const int size = how == u"empty"_s ? 0 : how == u"large"_s ? 1048572 : 10000;
     QByteArray reply = "UFD\r\n" + bench.chooseFile(testBytes(size));
     if (flipAt >= 0) {
@@ -72,23 +73,23 @@ void tst_Verify::verification() {
         reply[flipAt] = static_cast<char>(~reply.at(flipAt));
     }
     if (how == u"nofile"_s)
-        Variables::strProgramFile.clear();
+        session.strProgramFile.clear();
     if (how == u"vanished"_s)
-        QFile::remove(Variables::strProgramFile);
+        QFile::remove(session.strProgramFile);
     if (how == u"closed"_s)
         QTest::mouseClick(bench.form->cmdConnect, Qt::LeftButton);
-    Variables::lngRxCount = 77;
+    session.lngRxCount = 77;
     // Cancel comes at half the reply; otherwise the wait is looked at one byte short of it.
     const int first = int(reply.size()) - (how == u"cancel"_s || how == u"close"_s ? size / 2 : 1);
     const int tenths = qRound(10.0 * double(first - 1) / (size + 5)); // of the bar painted
     QString shown;
     bench.onRequest = [&] {
         if (how == u"deleted"_s)
-            QFile::remove(Variables::strProgramFile);
+            QFile::remove(session.strProgramFile);
         // In pieces, with the window painting in between, as on a line.
         for (int sent = 0; sent < first; sent += 91) {
             bench.pty.send(reply.mid(sent, std::min(91, first - sent)));
-            (void)QTest::qWaitFor([&] { return Variables::lngRxCount >= qMin(sent + 91, first); });
+            (void)QTest::qWaitFor([&] { return session.lngRxCount >= qMin(sent + 91, first); });
         }
         frmVerify* dialog = nullptr;
         for (QWidget* window : QApplication::topLevelWidgets())
@@ -96,8 +97,8 @@ void tst_Verify::verification() {
                 shownDialog && shownDialog->isVisible())
                 dialog = shownDialog;
         (void)QTest::qWaitFor([&] { return paintedTenths(*dialog->pgVerify) == tenths; });
-        shown = QString::asprintf("%d %g/%g %s %d", Variables::blnVerifying,
-                                  dialog->pgVerify->Value(), dialog->pgVerify->Max(),
+        shown = QString::asprintf("%d %g/%g %s %d", session.blnVerifying, dialog->pgVerify->Value(),
+                                  dialog->pgVerify->Max(),
                                   qPrintable(dialog->lblVerifyReceivingData->text()),
                                   paintedTenths(*dialog->pgVerify));
         if (how == u"cancel"_s)
@@ -121,7 +122,7 @@ void tst_Verify::verification() {
     QCOMPARE(bench.form->cmdConnect->text() == u"Disconnect"_s, how != u"closed"_s);
     QTest::qWait(30);
     QCOMPARE(bench.pty.received(), asked ? QByteArray("UFD\r") : QByteArray());
-    QVERIFY(asked || Variables::lngRxCount == 0);
+    QVERIFY(asked || session.lngRxCount == 0);
     if (!asked)
         return;
     // The wait goes on, showing how far the reply has come.

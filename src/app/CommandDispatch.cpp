@@ -1,6 +1,5 @@
 // The menu bar's commands and the version text's click.
 
-#include "app/Variables.h"
 #include "app/frmMain.h"
 #include "foundation/MessageBox.h"
 #include "serial/SaxComm.h"
@@ -10,23 +9,19 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-void frmMain::SSActiveToolBars1_ToolClick(const QString& toolId) {
-    if (toolId == QStringLiteral("ID_Exit")) {
-        close();
-    } else if (toolId == QStringLiteral("ID_SelectFile")) {
-        UploadState state = uploadState();
-        FileAccess::SelectProgramFile(state);
-    } else if (toolId == QStringLiteral("ID_ClearDisplay")) {
-        SaxComm1->setDisplayText(QByteArrayLiteral("\x1b[2J"));
-        SaxComm1->setSetting93(0);
-        SaxComm1->setSetting93(500);
-    } else if (toolId == QStringLiteral("Connect")) {
-        cmdConnect_Click();
-    } else if (toolId == QStringLiteral("ID_Contents")) {
-        showContents();
-    } else if (toolId == QStringLiteral("ID_About")) {
-        showAbout();
-    }
+void frmMain::selectProgramFile() {
+    UploadState state = uploadState();
+    FileAccess::SelectProgramFile(state);
+}
+
+void frmMain::clearDisplay() {
+    SaxComm1->setDisplayText(QByteArrayLiteral("\x1b[2J"));
+    SaxComm1->setSetting93(0);
+    SaxComm1->setSetting93(500);
+}
+
+void frmMain::exitProgram() {
+    close();
 }
 
 void frmMain::txtVersionInfo_Click() {
@@ -57,7 +52,7 @@ void frmMain::showContents() {
             "  [CONFIGURATION]\r  Serial Port=2   (COM1 to COM4)\r"
             "  Baud Rate=9600  (1200 to 115200, a multiple of 1200)\r"
             "Settings file in use: ") +
-            QDir::toNativeSeparators(Variables::settingsFilePath()) +
+            QDir::toNativeSeparators(m_session.settingsFilePath()) +
             QStringLiteral(
                 "\r\r"
                 "On Linux, COMn is a link named COMn beside the settings file that points at the "

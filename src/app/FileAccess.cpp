@@ -1,6 +1,6 @@
 #include "app/FileAccess.h"
 
-#include "app/Variables.h"
+#include "app/Session.h"
 #include "app/frmMain.h"
 #include "foundation/MessageBox.h"
 #include "foundation/NumberText.h"
@@ -23,12 +23,11 @@ float readSingle(const IniFile& ini) {
 
 } // namespace
 
-bool ReadIniFile(const QString& path) {
+bool ReadIniFile(const QString& path, frmMain& form, Session& session) {
     const QFileInfo info(path);
     if (!info.isFile() || info.isHidden())
         return false;
 
-    frmMain& form = frmMain::current();
     IniFile& ini = form.iniFile;
     try {
         ini.setFileName(path);
@@ -45,11 +44,11 @@ bool ReadIniFile(const QString& path) {
 
         ini.setSection(QStringLiteral("CONFIGURATION"));
         ini.setKey(QStringLiteral("Serial Port"));
-        Variables::intCommPort = NumberText::toInt16(NumberText::numericValue(ini.value()));
+        session.intCommPort = NumberText::toInt16(NumberText::numericValue(ini.value()));
         ini.setKey(QStringLiteral("Baud Rate"));
-        Variables::strBaudRate = ini.value();
+        session.strBaudRate = ini.value();
         ini.setKey(QStringLiteral("Last File"));
-        Variables::strProgramFile = ini.value();
+        session.strProgramFile = ini.value();
         return true;
     } catch (const RunTimeError& failure) {
         reportFailure(QStringLiteral("Error Reading Corvid.ini file"), failure);
@@ -57,8 +56,7 @@ bool ReadIniFile(const QString& path) {
     }
 }
 
-void WriteIniFile(const QString& path) {
-    frmMain& form = frmMain::current();
+void WriteIniFile(const QString& path, frmMain& form, const Session& session) {
     IniFile& ini = form.iniFile;
     try {
         ini.setFileName(path);
@@ -75,11 +73,11 @@ void WriteIniFile(const QString& path) {
         }
         ini.setSection(QStringLiteral("CONFIGURATION"));
         ini.setKey(QStringLiteral("Serial Port"));
-        ini.setValue(Variables::intCommPort);
+        ini.setValue(session.intCommPort);
         ini.setKey(QStringLiteral("Baud Rate"));
-        ini.setValue(Variables::strBaudRate);
+        ini.setValue(session.strBaudRate);
         ini.setKey(QStringLiteral("Last File"));
-        ini.setValue(Variables::strProgramFile);
+        ini.setValue(session.strProgramFile);
     } catch (const RunTimeError& failure) {
         reportFailure(QStringLiteral("Error Writinging Corvid.ini file"), failure);
     }

@@ -1,6 +1,5 @@
 // The upload command: makes sure a file is chosen and exists, then sends it.
 
-#include "app/Variables.h"
 #include "app/frmMain.h"
 #include "foundation/CommonDialog.h"
 #include "foundation/MessageBox.h"
@@ -14,14 +13,14 @@
 #include <QFileInfo>
 
 void frmMain::cmdUpload_Click() {
-    if (Variables::strProgramFile.isEmpty()) {
+    if (m_session.strProgramFile.isEmpty()) {
         try {
             dlgCommonDialog->CancelError = true;
             dlgCommonDialog->FileName = QStringLiteral("*.bin");
             dlgCommonDialog->Filter = FileAccess::kProgramFileFilter;
             dlgCommonDialog->DialogTitle = QStringLiteral("Open Program File");
             dlgCommonDialog->ShowOpen();
-            Variables::strProgramFile = dlgCommonDialog->FileName;
+            m_session.strProgramFile = dlgCommonDialog->FileName;
         } catch (const RunTimeError&) {
             SaxComm1->setFocus();
             return;
@@ -30,11 +29,11 @@ void frmMain::cmdUpload_Click() {
 
     const QString sentence = QStringLiteral("Error Locating Or Reading Specified Download File");
     try {
-        const QFileInfo info(Variables::strProgramFile);
+        const QFileInfo info(m_session.strProgramFile);
         if (info.isFile() && !info.isHidden()) {
-            StatusBar1->Panels(1)->setText(Variables::strProgramFile);
+            StatusBar1->Panels(1)->setText(m_session.strProgramFile);
             UploadState state = uploadState();
-            FileAccess::SendProgramFile(Variables::strProgramFile, state);
+            FileAccess::SendProgramFile(m_session.strProgramFile, state);
             SaxComm1->setFocus();
             return;
         }

@@ -1,7 +1,6 @@
 #include "app/frmMain.h"
 
 #include "app/FileAccess.h"
-#include "app/Variables.h"
 #include "foundation/CommandGuard.h"
 #include "foundation/Forms.h"
 #include "foundation/MessageBox.h"
@@ -35,8 +34,6 @@ static void initCorvidResources() {
 }
 
 namespace {
-
-frmMain* g_current = nullptr;
 
 const QString kDesignedVersion = QStringLiteral("Ver 1.10 - 04/01/2002");
 const QString kVersion = QStringLiteral("Ver 1.23 - 09/05/06");
@@ -77,14 +74,13 @@ QPushButton* makeButton(const QString& name, const QString& caption, QWidget* pa
 
 frmMain::frmMain(QWidget* parent) : QMainWindow(parent) {
     initCorvidResources();
-    g_current = this;
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("Brisa Infineon Flash Programmer"));
     setWindowIcon(QIcon(QStringLiteral(":/corvid/corvid.xpm")));
     buildMenu();
     buildControls();
     dlgCommonDialog = std::make_unique<CommonDialog>(this);
-    SaxComm1->setProgramFolder(Variables::settingsFolder());
+    SaxComm1->setProgramFolder(Session::settingsFolder());
     Forms::Load(this);
 
     // One command at a time, and no failure leaves a handler into the message loop.
@@ -94,13 +90,6 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent) {
             [this] { runCommand(QStringLiteral("Verify Data"), [this] { cmdVerify_Click(); }); });
     connect(cmdUpload, &QPushButton::clicked, this, [this] {
         runCommand(QStringLiteral("Upload Program"), [this] { cmdUpload_Click(); });
-    });
-    connect(SSActiveToolBars1, &QMenuBar::triggered, this, [this](QAction* tool) {
-        // Exit closes the window at once, which a command holding the guard would put off.
-        const QString id = tool->objectName();
-        runCommand(
-            tool->text().remove(u'&'), [this, id] { SSActiveToolBars1_ToolClick(id); },
-            id != QStringLiteral("ID_Exit"));
     });
     connect(SaxComm1, &SaxComm::portClosed, this, &frmMain::portClosed);
     connect(SaxComm1, &SaxComm::SerialEvent, this, [this] {
@@ -120,13 +109,6 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent) {
 frmMain::~frmMain() {
     qApp->removeEventFilter(this);
     CommandGuard::setObserver({});
-    if (g_current == this)
-        g_current = nullptr;
-}
-
-frmMain& frmMain::current() {
-    Q_ASSERT(g_current);
-    return *g_current;
 }
 
 void frmMain::buildMenu() {
@@ -140,21 +122,31 @@ void frmMain::buildMenu() {
         menu->menuAction()->setObjectName(id);
         return menu;
     };
-    auto addTool = [this](QMenu* menu, const QString& id, const QString& caption) {
+    // Each tool runs as a command: one at a time, and no failure leaves its slot.
+    auto addTool = [this](QMenu* menu, const QString& id, const QString& caption,
+                          void (frmMain::*slot)(), bool holdsTheGuard = true) {
         QAction* action = menu->addAction(caption);
         action->setObjectName(id);
         action->setParent(this);
-        return action;
+        connect(action, &QAction::triggered, this,
+                [this, what = QString(caption).remove(u'&'), slot, holdsTheGuard] {
+                    runCommand(
+                        what, [this, slot] { (this->*slot)(); }, holdsTheGuard);
+                });
     };
     QMenu* file = addMenu(QStringLiteral("ID_File"), QStringLiteral("&File"));
-    addTool(file, QStringLiteral("ID_SelectFile"), QStringLiteral("&Select File"));
-    addTool(file, QStringLiteral("ID_ClearDisplay"), QStringLiteral("Clear Display"));
+    addTool(file, QStringLiteral("ID_SelectFile"), QStringLiteral("&Select File"),
+            &frmMain::selectProgramFile);
+    addTool(file, QStringLiteral("ID_ClearDisplay"), QStringLiteral("Clear Display"),
+            &frmMain::clearDisplay);
     file->addSeparator();
-    addTool(file, QStringLiteral("ID_Exit"), QStringLiteral("E&xit"));
+    // Exit closes the window at once, which a command holding the guard would put off.
+    addTool(file, QStringLiteral("ID_Exit"), QStringLiteral("E&xit"), &frmMain::exitProgram, false);
     QMenu* help = addMenu(QStringLiteral("ID_Help"), QStringLiteral("&Help"));
-    addTool(help, QStringLiteral("ID_Contents"), QStringLiteral("Co&ntents"));
+    addTool(help, QStringLiteral("ID_Contents"), QStringLiteral("Co&ntents"),
+            &frmMain::showContents);
     help->addSeparator();
-    addTool(help, QStringLiteral("ID_About"), QStringLiteral("&About"));
+    addTool(help, QStringLiteral("ID_About"), QStringLiteral("&About"), &frmMain::showAbout);
 }
 
 void frmMain::buildControls() {
@@ -248,9 +240,9 @@ int frmMain::WindowState() const {
 
 void frmMain::Form_Load() {
     try {
-        Variables::InitVariables();
-        SaxComm1->setPortNumber(Variables::intCommPort);
-        SaxComm1->setLineSettings(Variables::lineSettingsText());
+        m_session.InitVariables(*this);
+        SaxComm1->setPortNumber(m_session.intCommPort);
+        SaxComm1->setLineSettings(m_session.lineSettingsText());
         SaxComm1->setSetting59(1048576);
         SaxComm1->setSetting82(1048576);
         SaxComm1->setSetting2(9);
@@ -263,10 +255,10 @@ void frmMain::Form_Load() {
         show();
         SaxComm1->setFocus();
     } catch (const RunTimeError& failure) {
-        Variables::strMessage = NumberText::failureMessage(
+        m_session.strMessage = NumberText::failureMessage(
             QStringLiteral("Brisa Infineon Programmer Initialization Error"), failure.number(),
             failure.description());
-        MessageBox::MsgBox(Variables::strMessage, MessageBox::vbCritical,
+        MessageBox::MsgBox(m_session.strMessage, MessageBox::vbCritical,
                            QStringLiteral("Initialization Error"));
     }
 }
@@ -309,7 +301,7 @@ void frmMain::ShutDown() {
     // The window's close has already let the line take what was queued.
     if (SaxComm1->PortIsOpen())
         SaxComm1->setPortIsOpen(false);
-    FileAccess::WriteIniFile(Variables::settingsFilePath());
+    FileAccess::WriteIniFile(m_session.settingsFilePath(), *this, m_session);
     const int count = Forms::Count();
     for (qint16 n = static_cast<qint16>(count - 1); n >= 1; --n)
         Forms::Unload(Forms::At(n));
@@ -317,10 +309,10 @@ void frmMain::ShutDown() {
 
 void frmMain::reportUnhandled(const QString& what, const std::exception& failure) {
     const auto* runTime = dynamic_cast<const RunTimeError*>(&failure);
-    Variables::strMessage = NumberText::failureMessage(
+    m_session.strMessage = NumberText::failureMessage(
         what + QStringLiteral(" failed"), runTime ? runTime->number() : 0,
         runTime ? runTime->description() : QString::fromLocal8Bit(failure.what()));
-    MessageBox::MsgBox(Variables::strMessage, MessageBox::vbCritical,
+    MessageBox::MsgBox(m_session.strMessage, MessageBox::vbCritical,
                        QStringLiteral("Brisa Infineon Flash Programmer"));
 }
 
@@ -328,23 +320,23 @@ UploadState frmMain::uploadState() {
     return UploadState{*SaxComm1,
                        *StatusBar1,
                        *dlgCommonDialog,
-                       Variables::strProgramFile,
-                       Variables::lngFileSize,
-                       Variables::varDownloadLength,
-                       Variables::intCommPort,
-                       Variables::lineSettingsText(),
+                       m_session.strProgramFile,
+                       m_session.lngFileSize,
+                       m_session.varDownloadLength,
+                       m_session.intCommPort,
+                       m_session.lineSettingsText(),
                        [this] { lineFailureReported(); },
                        m_statusDialog};
 }
 
 VerifyState frmMain::verifyState() {
     return VerifyState{*SaxComm1,
-                       Variables::strProgramFile,
-                       Variables::lngFileSize,
-                       Variables::blnVerifying,
-                       Variables::bytRxBuffer,
-                       Variables::lngRxCount,
-                       Variables::strMessage,
+                       m_session.strProgramFile,
+                       m_session.lngFileSize,
+                       m_session.blnVerifying,
+                       m_session.bytRxBuffer,
+                       m_session.lngRxCount,
+                       m_session.strMessage,
                        m_verifyDialog};
 }
 

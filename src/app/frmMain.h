@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/Session.h"
 #include "foundation/CommandGuard.h"
 #include "foundation/CommonDialog.h"
 #include "foundation/IniFile.h"
@@ -36,8 +37,8 @@ public:
     explicit frmMain(QWidget* parent = nullptr);
     ~frmMain() override;
 
-    // The main window of the running program.
-    static frmMain& current();
+    // The state the window's commands and dialogs share; the window owns it.
+    Session& session() { return m_session; }
 
     // Outer position and size (frame included), in twips.
     double Left() const;
@@ -50,7 +51,8 @@ public:
     void setHeight(double twips);
     int WindowState() const;
 
-    // Start-up: shared state, settings, the serial control's configuration, the window shown.
+    // Start-up: the session's state, settings, the serial control's configuration, the window
+    // shown.
     void Form_Load();
     // Lays out the terminal display, the button frame and the version text for the size.
     void Form_Resize();
@@ -60,8 +62,6 @@ public:
 
     // Connect/Disconnect: opens or closes the port and keeps the buttons telling the truth.
     void cmdConnect_Click();
-    // The menu bar's tool click: runs the command of the tool with this identifier.
-    void SSActiveToolBars1_ToolClick(const QString& toolId);
     // Clicking the version text moves the focus to the Connect button.
     void txtVersionInfo_Click();
     // The serial control's event: received bytes, or the device lost.
@@ -70,7 +70,7 @@ public:
     void cmdUpload_Click();
     // The verify command: checks port and file, then runs the verification dialog.
     void cmdVerify_Click();
-    // What the upload routines and the verification dialog use of the shared state and the
+    // What the upload routines and the verification dialog use of the session and the
     // controls, handed to them by the commands that run them.
     UploadState uploadState();
     VerifyState verifyState();
@@ -108,6 +108,10 @@ private:
     void reportUnhandled(const QString& what, const std::exception& failure);
     void connectionLost();
     void showPortClosed();
+    // The menu bar's tools, each run as a command by its own action.
+    void selectProgramFile();
+    void clearDisplay();
+    void exitProgram();
     void showContents();
     void showAbout();
     // Runs a command unless another one is running; what it does not report itself is reported.
@@ -126,6 +130,7 @@ private:
     enum class ClosingFor { Nothing, Disconnect, Exit };
     ClosingFor m_closingFor = ClosingFor::Nothing;
     std::optional<CommandGuard::Hold> m_closing;
+    Session m_session;
     bool m_unloaded = false;
     bool m_outerSizePending = false;
     bool m_placedOnScreen = false;

@@ -7,10 +7,6 @@
 // Conversions between text and numbers with the rules of the settings file and the messages.
 namespace NumberText {
 
-// The 16-bit Boolean of the shared state: true is -1.
-inline constexpr qint16 kTrue = -1;
-inline constexpr qint16 kFalse = 0;
-
 // The numeric value of a text: blanks, tabs and line feeds are ignored wherever they stand,
 // the number at the start of what remains is taken (sign, digits, one decimal point,
 // exponent), "&H" and "&O" read hexadecimal and octal whole numbers, and a text that does not

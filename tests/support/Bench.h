@@ -1,6 +1,5 @@
 #pragma once
 
-#include "app/Variables.h"
 #include "app/frmMain.h"
 #include "support/PtyPair.h"
 #include "support/TestProgram.h"
@@ -35,7 +34,7 @@ struct Bench {
 
     QByteArray chooseFile(const QByteArray& content,
                           const QString& name = QStringLiteral("image.bin")) {
-        Variables::strProgramFile = program.makeFile(name, content);
+        form->session().strProgramFile = program.makeFile(name, content);
         return content;
     }
     void reply(const QByteArray& bytes) {

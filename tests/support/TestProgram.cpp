@@ -1,6 +1,6 @@
 #include "support/TestProgram.h"
 
-#include "app/Variables.h"
+#include "app/Session.h"
 #include "app/frmMain.h"
 
 #include <QApplication>
@@ -11,8 +11,7 @@
 #include <algorithm>
 
 TestProgram::TestProgram() {
-    resetSharedState();
-    Variables::setProgramFolder(m_dir.path());
+    Session::setProgramFolder(m_dir.path());
 }
 
 TestProgram::~TestProgram() {
@@ -20,20 +19,7 @@ TestProgram::~TestProgram() {
     delete m_form.data();
     // Windows unloaded by the program are deleted from the message loop.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    Variables::setProgramFolder(QString());
-}
-
-void TestProgram::resetSharedState() {
-    Variables::strAppPath.clear();
-    Variables::strMessage.clear();
-    Variables::strProgramFile.clear();
-    Variables::varDownloadLength.reset();
-    Variables::lngFileSize = 0;
-    Variables::blnVerifying = false;
-    Variables::intCommPort = 0;
-    Variables::strBaudRate.clear();
-    Variables::bytRxBuffer.fill(0);
-    Variables::lngRxCount = 0;
+    Session::setProgramFolder(QString());
 }
 
 QByteArray fileContent(const QString& path) {

@@ -17,8 +17,8 @@ class frmMain;
 
 QByteArray fileContent(const QString& path);
 
-// A program folder in a temporary directory, with the shared state set back to how a fresh
-// process starts, and the main window started in it as the program starts it.
+// A program folder in a temporary directory, and the main window started in it as the program
+// starts it; each window it starts begins with a session of its own, as a fresh process does.
 class TestProgram {
 public:
     TestProgram();
@@ -39,8 +39,6 @@ public:
 
     frmMain* start();
     void close();
-
-    static void resetSharedState();
 
 private:
     QTemporaryDir m_dir;

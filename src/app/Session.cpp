@@ -1,28 +1,16 @@
-#include "app/Variables.h"
+#include "app/Session.h"
 
 #include "app/FileAccess.h"
 #include "app/frmMain.h"
 #include "foundation/NumberText.h"
-#include "foundation/RunTimeError.h"
 #include "foundation/SettingsFolder.h"
 #include "foundation/StatusBar.h"
 #include "upload/SelectProgramFile.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFileInfo>
-
-#include <memory>
-
-namespace Variables {
 
 namespace {
-
-std::array<quint8, kRxBufferSize>& allocateRxBuffer() {
-    // Allocated once for the life of the process, zero-filled, never on the stack.
-    static const auto buffer = std::make_unique<std::array<quint8, kRxBufferSize>>();
-    return *buffer;
-}
 
 QString& programFolderOverride() {
     static QString folder;
@@ -31,40 +19,34 @@ QString& programFolderOverride() {
 
 } // namespace
 
-QString strAppPath;
-QString strMessage;
-QString strProgramFile;
-std::optional<qint32> varDownloadLength;
-qint32 lngFileSize = 0;
-bool blnVerifying = false;
-qint16 intCommPort = 0;
-QString strBaudRate;
-std::array<quint8, kRxBufferSize>& bytRxBuffer = allocateRxBuffer();
-qint32 lngRxCount = 0;
+// Allocated once for the life of the session, zero-filled, never on the stack.
+Session::Session() : m_rxBuffer(std::make_unique<RxBuffer>()), bytRxBuffer(*m_rxBuffer) {}
 
-QString programFolder() {
+Session::~Session() = default;
+
+QString Session::programFolder() {
     if (!programFolderOverride().isEmpty())
         return programFolderOverride();
     return QCoreApplication::applicationDirPath();
 }
 
-void setProgramFolder(const QString& folder) {
+void Session::setProgramFolder(const QString& folder) {
     programFolderOverride() = folder;
 }
 
-QString settingsFolder() {
+QString Session::settingsFolder() {
     return SettingsFolder::forProgram(programFolder());
 }
 
-QString settingsFilePath() {
+QString Session::settingsFilePath() const {
     return strAppPath + QStringLiteral("Corvid.ini");
 }
 
-QString lineSettingsText() {
+QString Session::lineSettingsText() const {
     return strBaudRate + QStringLiteral(",n,8,1");
 }
 
-QString portPanelText() {
+QString Session::portPanelText() const {
     return QStringLiteral(" COM") + QString::number(intCommPort) + QStringLiteral("  (") +
            strBaudRate + QStringLiteral(" - 8N1 ) ");
 }
@@ -74,7 +56,7 @@ QString checkedBaudRate(const QString& stored) {
     return NumberText::plainInt32(stored) == rate ? stored : QString::number(rate);
 }
 
-void InitVariables() {
+void Session::InitVariables(frmMain& form) {
     blnVerifying = false;
     strProgramFile.clear();
     lngFileSize = 0;
@@ -89,7 +71,7 @@ void InitVariables() {
     if (!strAppPath.endsWith(QDir::separator()))
         strAppPath += QDir::separator();
 
-    FileAccess::ReadIniFile(settingsFilePath());
+    FileAccess::ReadIniFile(settingsFilePath(), form, *this);
 
     if (intCommPort < 1 || intCommPort > 4)
         intCommPort = 2;
@@ -99,11 +81,9 @@ void InitVariables() {
     if (!strProgramFile.isEmpty())
         lngFileSize = FileAccess::programFileLength(strProgramFile).value_or(0);
 
-    StatusBar& bar = *frmMain::current().StatusBar1;
+    StatusBar& bar = *form.StatusBar1;
     bar.Panels(1)->setText(strProgramFile.isEmpty() ? QStringLiteral("No File Selected")
                                                     : strProgramFile);
     bar.Panels(2)->setText(FileAccess::sizePanelText(lngFileSize));
     bar.Panels(3)->setText(portPanelText());
 }
-
-} // namespace Variables
