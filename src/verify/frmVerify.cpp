@@ -151,7 +151,6 @@ void frmVerify::activate() {
         return;
     }
     m_reply.start(m_state->lngFileSize);
-    m_state->lngRxCount = 0;
     m_state->blnVerifying = true;
     captureConfiguration(comm);
     // A lost line ends the wait with no verdict; the serial control's own event announces it.
