@@ -206,13 +206,19 @@ struct UploadTimes {
 
 void pressUploadDataWhenShown(UploadTimes& times, const std::function<void()>& afterPress = {}) {
     whenShown<frmStatus>(QStringLiteral("frmStatus"), [&times, afterPress](frmStatus& dialog) {
+        // The dialog closes when the last byte has been handed to the line.
+        QObject::connect(
+            &dialog, &frmStatus::transferEnded, &dialog,
+            [&times, afterPress] {
+                times.closed = Clock::now();
+                times.cpuClosed = cpuSeconds();
+                if (afterPress)
+                    afterPress();
+            },
+            Qt::SingleShotConnection);
         times.cpuPressed = cpuSeconds();
         times.pressed = Clock::now();
         dialog.cmdOkDownload->click();
-        times.closed = Clock::now();
-        times.cpuClosed = cpuSeconds();
-        if (afterPress)
-            afterPress();
     });
 }
 
